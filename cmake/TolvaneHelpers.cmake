@@ -1,0 +1,41 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+# Every target compiles with the same Qt modules and definitions, so all of them can reuse the one
+# precompiled header of tolvane_pch.
+
+# tolvane_add_library(<name> [DEPS <targets>...])
+# A static library of every .cpp/.h directly in the calling folder.
+function(tolvane_add_library name)
+    cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
+         ${CMAKE_CURRENT_SOURCE_DIR}/*.h ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
+    if(NOT sources)
+        # A folder whose classes have not been written yet still takes part in the graph.
+        add_library(${name} INTERFACE)
+        target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+        target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+        return()
+    endif()
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE tolvane_pch)
+    target_precompile_headers(${name} REUSE_FROM tolvane_pch)
+endfunction()
+
+# tolvane_add_tests([LIBS <targets>...])
+# One Qt Test executable per tst_*.cpp in the calling folder, registered with CTest.
+# Extra sources shared by the folder's tests can be given with SOURCES.
+function(tolvane_add_tests)
+    cmake_parse_arguments(ARG "" "" "LIBS;SOURCES" ${ARGN})
+    file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tst_*.cpp)
+    foreach(test_source ${tests})
+        get_filename_component(test_name ${test_source} NAME_WE)
+        add_executable(${test_name} ${test_source} ${ARG_SOURCES})
+        target_link_libraries(${test_name} PRIVATE ${ARG_LIBS} tolvane_test_support tolvane_pch)
+        target_precompile_headers(${test_name} REUSE_FROM tolvane_pch)
+        add_test(NAME ${test_name} COMMAND ${test_name})
+        set_tests_properties(${test_name} PROPERTIES
+            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TOLVANE_BINARY_DIR=${PROJECT_BINARY_DIR}"
+            TIMEOUT 300)
+    endforeach()
+endfunction()

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+namespace TestSupport {
+
+// Gives a test process a world of its own: a temporary HOME, XDG folders, TMPDIR and working
+// directory, Qt's standard-path test mode, no system proxies, and a guard that ends the test
+// when anything tries to reach an address outside 127.0.0.0/8.
+class TestEnvironment
+{
+public:
+    TestEnvironment();
+    ~TestEnvironment();
+    TestEnvironment(const TestEnvironment &) = delete;
+    TestEnvironment &operator=(const TestEnvironment &) = delete;
+
+    // Steps that need the application object.
+    void afterApplication();
+
+    QString root() const { return m_root.path(); }
+    QString home() const;
+
+    static TestEnvironment *current();
+
+private:
+    QTemporaryDir m_root;
+};
+
+// The folder where the build put the program and tests (from CTest's environment), or the
+// directory of the running test executable.
+QString binaryDir();
+
+} // namespace TestSupport
