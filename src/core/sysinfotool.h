@@ -1,0 +1,23 @@
+#pragma once
+
+#include "core/networktool.h"
+
+#include <QString>
+
+// Facts about this computer, answered by static functions.
+class SysInfoTool
+{
+public:
+    SysInfoTool() = delete;
+
+    // The operating-system word that reports carry.
+    static QString os();
+
+    // 32 lower-case hexadecimal characters bound to this computer's running interfaces with an
+    // IPv4 address and a real hardware address: the MD5 of their hardware addresses, joined in
+    // the order of the interface names. Computed afresh on every call, never stored.
+    static QString hardwareUid();
+
+    // The same from a given interface map.
+    static QString hardwareUidFrom(const NetworkTool::InterfaceMap &interfaces);
+};
