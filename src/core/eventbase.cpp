@@ -1,0 +1,5 @@
+#include "core/eventbase.h"
+
+EventBase::EventBase() : QObject(nullptr) {}
+
+EventBase::~EventBase() = default;
