@@ -87,6 +87,7 @@ void Appender::write(QtMsgType type, const QMessageLogContext &, const QString &
         file.write(utf8 + '\n');
         std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout);
         std::fputc('\n', stdout);
+        std::fflush(stdout); // a console or pipe reader sees each line as it is written
         break;
     case QtWarningMsg:
     case QtCriticalMsg:

@@ -23,6 +23,7 @@ void setLogLevel(std::string &name, std::string &value)
         std::fprintf(stderr, "Invalid log level - %s\n", value.c_str());
     } else {
         std::fprintf(stdout, "Setting Logger(%s) to %s\n", name.c_str(), levelLabel(level));
+        std::fflush(stdout);
         LoggerData *node = name == "ROOT" ? LoggerData::getRootLoggerData()
                                           : LoggerData::getLoggerData(QString::fromLatin1(
                                                 name.data(), int(name.size())));

@@ -76,7 +76,7 @@ TestEnvironment *TestEnvironment::current()
 QString binaryDir()
 {
     const QString fromCTest = qEnvironmentVariable("TOLVANE_BINARY_DIR");
-    return fromCTest.isEmpty() ? QCoreApplication::applicationDirPath() : fromCTest;
+    return fromCTest.isEmpty() ? QString::fromUtf8(QT_TESTCASE_BUILDDIR) : fromCTest;
 }
 
 } // namespace TestSupport

@@ -28,8 +28,7 @@ private:
     QTemporaryDir m_root;
 };
 
-// The folder where the build put the program and tests (from CTest's environment), or the
-// directory of the running test executable.
+// The top folder of the build (the program is in its "bin" folder).
 QString binaryDir();
 
 } // namespace TestSupport
