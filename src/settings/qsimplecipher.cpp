@@ -119,9 +119,9 @@ bool QSimpleCipher::init(const QByteArray &passPhrase, const QByteArray &saltSou
 
     m_key = QByteArray(EVP_MAX_KEY_LENGTH, '\0');
     m_iv = QByteArray(EVP_MAX_IV_LENGTH, '\0');
-    const int keyLength = EVP_BytesToKey(cipher, EVP_sha1(), bytes(salt), bytes(passPhrase),
-                                         passPhrase.size(), kIterationCount, bytes(m_key),
-                                         bytes(m_iv));
+    const int keyLength =
+        EVP_BytesToKey(cipher, EVP_sha1(), bytes(salt), bytes(passPhrase), passPhrase.size(),
+                       kIterationCount, bytes(m_key), bytes(m_iv));
     if (keyLength * 8 != m_blockSize) {
         std::printf("Key size is %d bytes - should be %d bits\n", keyLength, m_blockSize);
         std::fflush(stdout);
@@ -185,8 +185,8 @@ QByteArray QSimpleCipher::decrypt(const QByteArray &cipherText)
 
     QByteArray out(cipherText.size() + kMaxPadding, '\0');
     int written = 0;
-    if (EVP_DecryptUpdate(context, bytes(out), &written, bytes(cipherText), cipherText.size())
-        != 1) {
+    if (EVP_DecryptUpdate(context, bytes(out), &written, bytes(cipherText), cipherText.size()) !=
+        1) {
         report("ERROR in EVP_DecryptUpdate\n");
         return QByteArray();
     }

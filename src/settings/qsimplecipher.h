@@ -45,7 +45,8 @@ public:
     int blockSize() const { return m_blockSize; }
 
 private:
-    struct ContextDeleter {
+    struct ContextDeleter
+    {
         void operator()(EVP_CIPHER_CTX *context) const;
     };
     using Context = std::unique_ptr<EVP_CIPHER_CTX, ContextDeleter>;
