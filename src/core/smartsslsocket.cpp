@@ -17,7 +17,12 @@ SmartSslSocket::SmartSslSocket(QObject *parent) : QSslSocket(parent), m_timer(ne
     connect(this, &QAbstractSocket::disconnected, this, &SmartSslSocket::stopTimer);
 }
 
-SmartSslSocket::~SmartSslSocket() = default;
+SmartSslSocket::~SmartSslSocket()
+{
+    // The base class closes the socket in its destructor and may signal then; this part of the
+    // object is already gone by that time.
+    disconnect(this, nullptr, this, nullptr);
+}
 
 void SmartSslSocket::setTimeout(int ms)
 {
