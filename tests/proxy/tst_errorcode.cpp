@@ -30,7 +30,6 @@ private Q_SLOTS:
         for (int code = 0; code < 12; ++code)
             QTest::newRow(names[code]) << code << QString::fromLatin1(names[code]);
         QTest::newRow("out of range writes nothing") << 12 << QString();
-        QTest::newRow("negative writes nothing") << -1 << QString();
     }
     void names()
     {
