@@ -4,6 +4,7 @@
 #include "log/appender.h"
 #include "log/logconfig.h"
 #include "log/logger.h"
+#include "settings/settingsprovider.h"
 #include "ui/main/helpmanager.h"
 #include "ui/main/mainwindow.h"
 #include "ui/main/updatemanager.h"
@@ -68,6 +69,8 @@ int runApplication(int &argc, char **argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     configureAppender();
+    // "config.cfg" lies beside the executable; set before anything asks for the server settings.
+    SettingsProvider::setConfigDir(QCoreApplication::applicationDirPath());
     initLog();
     kLog.debug() << "Storage location: " << dataLocation();
 
