@@ -4,6 +4,7 @@
 #include "log/appender.h"
 #include "log/logconfig.h"
 #include "log/logger.h"
+#include "settings/applicationsettings.h"
 #include "settings/settingsprovider.h"
 #include "ui/main/helpmanager.h"
 #include "ui/main/mainwindow.h"
@@ -71,6 +72,13 @@ int runApplication(int &argc, char **argv)
     configureAppender();
     // "config.cfg" lies beside the executable; set before anything asks for the server settings.
     SettingsProvider::setConfigDir(QCoreApplication::applicationDirPath());
+
+    const QString settingsFolder =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/Tolvane/TolvaneMailConnect/");
+    ApplicationSettings::instance()->getConfigData(settingsFolder,
+                                                   settingsFolder + QStringLiteral("config.json"));
+
     initLog();
     kLog.debug() << "Storage location: " << dataLocation();
 
