@@ -38,8 +38,8 @@ bool writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(content) == content.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(content) == content.size();
 }
 
 // One account as a line, so that mismatches print readably.
@@ -73,14 +73,16 @@ QString switches(const ApplicationSettings *settings)
 
 int fileMode(const QString &path)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return -1;
     return static_cast<int>(info.st_mode & 07777);
 }
 
-AccountDetails account(const QString &name, const QString &login, const QString &password,
-                       int pop3, int smtp, bool notifications, bool widget)
+AccountDetails account(const QString &name, const QString &login, const QString &password, int pop3,
+                       int smtp, bool notifications, bool widget)
 {
     AccountDetails details;
     details.m_accountName = name;
@@ -123,7 +125,9 @@ void makeTraversable(const QString &path)
     QString current = QFileInfo(path).absoluteFilePath();
     while (!current.isEmpty() && current != stop && current != QLatin1String("/")) {
         const QByteArray name = QFile::encodeName(current);
-        struct stat info {};
+        struct stat info
+        {
+        };
         if (::stat(name.constData(), &info) == 0)
             ::chmod(name.constData(), (info.st_mode & 07777) | S_IXOTH | S_IXGRP);
         current = QFileInfo(current).absolutePath();
@@ -145,6 +149,8 @@ private Q_SLOTS:
     void missingFileStartsEmpty();
     void damagedFileIsKeptAside_data();
     void damagedFileIsKeptAside();
+    void unreadableFileIsKeptAside();
+    void damagedFileThatCannotBeMovedIsNeverOverwritten();
     void writtenFileByteForByte();
     void emptyAccountListWritten();
     void fileIsOwnerOnly();
@@ -222,8 +228,7 @@ void TestApplicationSettings::loadMatrix_data()
                       "show_notifications":true,"show_disconnected_widget":false}],
                       "Connection_Type":{"lan":true,"internet":false,"relay":true},
                       "General_Settings":{"AutoStart":false}})")
-        << QStringList{"work|ann@example.com|gfjwRX/W6O+QEL66oFL0ZQ==|1110|1025|1|0"}
-        << "1010";
+        << QStringList{"work|ann@example.com|gfjwRX/W6O+QEL66oFL0ZQ==|1110|1025|1|0"} << "1010";
     QTest::newRow("empty account object")
         << QByteArray(R"({"Accounts":[{}],"Connection_Type":null,"General_Settings":null})")
         << QStringList{"|@tolvane.com||0|0|0|1"} << "1111";
@@ -252,10 +257,9 @@ void TestApplicationSettings::loadMatrix_data()
     QTest::newRow("order kept, element not an object")
         << QByteArray(R"({"Accounts":[{"account_name":"z","login":"z@q.r"},7,
                       {"account_name":"a","login":"a@q.r"}]})")
-        << QStringList{"z|z@q.r||0|0|0|1", "|@tolvane.com||0|0|0|1", "a|a@q.r||0|0|0|1"}
-        << "0000";
-    QTest::newRow("switch objects missing") << QByteArray(R"({"Accounts":[]})") << QStringList{}
-                                            << "0000";
+        << QStringList{"z|z@q.r||0|0|0|1", "|@tolvane.com||0|0|0|1", "a|a@q.r||0|0|0|1"} << "0000";
+    QTest::newRow("switch objects missing")
+        << QByteArray(R"({"Accounts":[]})") << QStringList{} << "0000";
     QTest::newRow("switch objects null")
         << QByteArray(R"({"Connection_Type":null,"General_Settings":null})") << QStringList{}
         << "1111";
@@ -297,9 +301,9 @@ void TestApplicationSettings::missingFileStartsEmpty()
     QCOMPARE(switches(settings), QStringLiteral("1111"));
     QVERIFY(!QFileInfo::exists(m_file));
     QCOMPARE(s_messages.filter(QStringLiteral("ERROR")).size(), 2);
-    QVERIFY(s_messages.filter(QStringLiteral("Please, make sure that config file is present"))
-                .size()
-            == 1);
+    QVERIFY(
+        s_messages.filter(QStringLiteral("Please, make sure that config file is present")).size() ==
+        1);
 
     // The first save creates the file.
     settings->setAutoStart(false);
@@ -339,11 +343,58 @@ void TestApplicationSettings::damagedFileIsKeptAside()
     QCOMPARE(readFile(m_folder + aside.first()), content);
 }
 
+void TestApplicationSettings::unreadableFileIsKeptAside()
+{
+    const QByteArray content = R"({"Accounts":[{"account_name":"work","login":"a@b.c"}]})";
+    QVERIFY(writeFile(m_file, content));
+    makeTraversable(m_folder);
+    QVERIFY(::chmod(QFile::encodeName(m_folder).constData(), 0777) == 0);
+    QVERIFY(::chmod(QFile::encodeName(m_file).constData(), 0) == 0);
+    {
+        UnprivilegedFiles unprivileged;
+        load();
+    }
+    ApplicationSettings *settings = ApplicationSettings::instance();
+    QVERIFY(settings->data().isEmpty());
+    QCOMPARE(
+        s_messages.filter(QStringLiteral("Please, make sure that config file is present")).size(),
+        1);
+    const QStringList aside =
+        QDir(m_folder).entryList({QStringLiteral("config.json.*.damaged")}, QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QVERIFY(!QFileInfo::exists(m_file));
+    QVERIFY(::chmod(QFile::encodeName(m_folder + aside.first()).constData(), 0600) == 0);
+    QCOMPARE(readFile(m_folder + aside.first()), content);
+}
+
+void TestApplicationSettings::damagedFileThatCannotBeMovedIsNeverOverwritten()
+{
+    const QByteArray content("{ damaged");
+    QVERIFY(writeFile(m_file, content));
+    makeTraversable(m_folder);
+    QVERIFY(::chmod(QFile::encodeName(m_folder).constData(), 0555) == 0);
+    {
+        UnprivilegedFiles unprivileged;
+        load();
+    }
+    QVERIFY(::chmod(QFile::encodeName(m_folder).constData(), 0755) == 0);
+    QVERIFY(!s_messages.filter(QStringLiteral("could not be kept aside")).isEmpty());
+
+    // Even with the folder writable again, this run does not replace the damaged file.
+    ApplicationSettings *settings = ApplicationSettings::instance();
+    settings->saveAccountData(account("new", "new@x.y", "pw", 1, 2, false, true));
+    QVERIFY(!settings->saveSettings());
+    QCOMPARE(readFile(m_file), content);
+    QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Hidden), QStringList{"config.json"});
+    QCOMPARE(settings->data().size(), 1);
+}
+
 void TestApplicationSettings::writtenFileByteForByte()
 {
     load();
     ApplicationSettings *settings = ApplicationSettings::instance();
-    settings->saveAccountData(account("work", "ann@example.com", "secret", 1110, 1025, true, false));
+    settings->saveAccountData(
+        account("work", "ann@example.com", "secret", 1110, 1025, true, false));
     settings->saveAccountData(account("home", "bob@example.org", "", 0, 65535, false, true));
     settings->setLanEnabled(false);
     settings->setRelayEnabled(false);
@@ -455,8 +506,8 @@ void TestApplicationSettings::saveIntoReadOnlyFolderKeepsOldFile()
     QVERIFY(!saved);
     QCOMPARE(readFile(m_file), before);
     QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Hidden), QStringList{"config.json"});
-    QVERIFY(s_messages.filter(QStringLiteral("Impossibe to open config file for writing")).size()
-            >= 1);
+    QVERIFY(s_messages.filter(QStringLiteral("Impossibe to open config file for writing")).size() >=
+            1);
     // The change stays in memory and reaches the file with the next successful save.
     QCOMPARE(settings->localPOP3Port(QStringLiteral("work")), 4444);
     QVERIFY(settings->saveSettings());
@@ -472,7 +523,9 @@ void TestApplicationSettings::failedWriteKeepsOldFile()
 
     // A disk that fills up while the file is written: writes beyond 64 bytes fail.
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit previous {};
+    struct rlimit previous
+    {
+    };
     QVERIFY(::getrlimit(RLIMIT_FSIZE, &previous) == 0);
     struct rlimit small = previous;
     small.rlim_cur = 64;
@@ -494,15 +547,18 @@ void TestApplicationSettings::setUsernameNormalises_data()
 {
     QTest::addColumn<QString>("login");
     QTest::addColumn<QString>("stored");
-    QTest::newRow("no @, capitals and dots") << "John.Q.Smith" << "johnqsmith@tolvane.com";
-    QTest::newRow("@, capitals, dots, blanks")
-        << "  John.Smith@Mail.Example.COM " << "johnsmith@mail.example.com";
+    QTest::newRow("no @, capitals and dots") << "John.Q.Smith"
+                                             << "johnqsmith@tolvane.com";
+    QTest::newRow("@, capitals, dots, blanks") << "  John.Smith@Mail.Example.COM "
+                                               << "johnsmith@mail.example.com";
     QTest::newRow("inner blanks simplified") << "ann  lee @ Ex  Ample.org"
                                              << "ann lee@ex ample.org";
-    QTest::newRow("several @: first ends the local part, last starts the domain")
-        << "A.b@c@D.e" << "ab@d.e";
-    QTest::newRow("empty") << "" << "@tolvane.com";
-    QTest::newRow("already normal") << "ann@tolvane.com" << "ann@tolvane.com";
+    QTest::newRow("several @: first ends the local part, last starts the domain") << "A.b@c@D.e"
+                                                                                  << "ab@d.e";
+    QTest::newRow("empty") << ""
+                           << "@tolvane.com";
+    QTest::newRow("already normal") << "ann@tolvane.com"
+                                    << "ann@tolvane.com";
 }
 
 void TestApplicationSettings::setUsernameNormalises()
@@ -625,8 +681,7 @@ void TestApplicationSettings::duplicateNamesActOnFirst()
     settings->setPassword(dup, QStringLiteral("first"));
     QCOMPARE(settings->getPassword(dup), QStringLiteral("first"));
     QStringList expected{
-        QStringLiteral("dup|first@x.y|%1|110|25|1|0")
-            .arg(settings->data().at(0).m_password),
+        QStringLiteral("dup|first@x.y|%1|110|25|1|0").arg(settings->data().at(0).m_password),
         QStringLiteral("dup|two@x.y|%1|2|2|0|1").arg(settings->data().at(1).m_password)};
     QCOMPARE(describe(settings->data()), expected);
 
@@ -648,8 +703,10 @@ void TestApplicationSettings::passwordRoundTrip_data()
 {
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("stored");
-    QTest::newRow("ascii") << "secret" << "gfjwRX/W6O+QEL66oFL0ZQ==";
-    QTest::newRow("empty") << "" << "DdQT6+dqcdnq07y5PbudFA==";
+    QTest::newRow("ascii") << "secret"
+                           << "gfjwRX/W6O+QEL66oFL0ZQ==";
+    QTest::newRow("empty") << ""
+                           << "DdQT6+dqcdnq07y5PbudFA==";
     QTest::newRow("latin-1 letters") << QString::fromUtf8("pässwörd") << QString();
     QTest::newRow("cyrillic") << QString::fromUtf8("пароль") << QString();
     QTest::newRow("outside the BMP") << QString::fromUtf8("key🔑") << QString();
@@ -708,8 +765,8 @@ void TestApplicationSettings::passwordsNeverLogged()
 namespace {
 QString legacyPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::DataLocation)
-        + QStringLiteral("/Tolvane/TolvaneMailConnect.conf");
+    return QStandardPaths::writableLocation(QStandardPaths::DataLocation) +
+           QStringLiteral("/Tolvane/TolvaneMailConnect.conf");
 }
 
 QString legacyStoredForm(const QByteArray &clear)
@@ -775,7 +832,8 @@ void TestApplicationSettings::migration()
     s_messages.clear();
     load();
     QVERIFY(s_messages.filter(QStringLiteral("Reading from previous config file")).isEmpty());
-    QCOMPARE(describe(ApplicationSettings::instance()->data()), describe(QList<AccountDetails>{migrated}));
+    QCOMPARE(describe(ApplicationSettings::instance()->data()),
+             describe(QList<AccountDetails>{migrated}));
     QCOMPARE(readFile(m_file), written);
 }
 
@@ -787,8 +845,9 @@ void TestApplicationSettings::migrationDefaults()
     }
     load();
     ApplicationSettings *settings = ApplicationSettings::instance();
-    QCOMPARE(describe(settings->data()),
-             QStringList{QStringLiteral("plainlogin|plainlogin|DdQT6+dqcdnq07y5PbudFA==|110|25|1|1")});
+    QCOMPARE(
+        describe(settings->data()),
+        QStringList{QStringLiteral("plainlogin|plainlogin|DdQT6+dqcdnq07y5PbudFA==|110|25|1|1")});
     QCOMPARE(switches(settings), QStringLiteral("1111"));
 }
 
@@ -800,7 +859,8 @@ void TestApplicationSettings::migrationWithOtherHardware()
         // Made on a machine with another hardware identifier.
         QSimpleCipher other(QSimpleCipher::kAes256, QSimpleCipher::kCbc, kPassPhrase,
                             QByteArray("0123456789abcdef0123456789abcdef"));
-        legacy.setValue("password", QString::fromLatin1(other.encrypt("a longer password").toBase64()));
+        legacy.setValue("password",
+                        QString::fromLatin1(other.encrypt("a longer password").toBase64()));
     }
     load();
     ApplicationSettings *settings = ApplicationSettings::instance();
