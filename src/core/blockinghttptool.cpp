@@ -1,0 +1,81 @@
+#include "core/blockinghttptool.h"
+
+#include "log/logger.h"
+
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+const Log::Logger kLog("BlockingHTTPTool");
+}
+
+BlockingHTTPTool::BlockingHTTPTool(QObject *parent)
+    : QObject(parent), m_manager(new QNetworkAccessManager(this))
+{
+    connect(m_manager.data(), &QNetworkAccessManager::finished, this,
+            &BlockingHTTPTool::processData);
+}
+
+BlockingHTTPTool::~BlockingHTTPTool() = default;
+
+QByteArray BlockingHTTPTool::sget(const QString &url, int timeout)
+{
+    kLog.trace() << "static QByteArray BlockingHTTPTool::sget(const QString&, int)" << url
+                 << timeout;
+    BlockingHTTPTool tool;
+    return tool.get(url, timeout);
+}
+
+QByteArray BlockingHTTPTool::get(const QString &url, int timeout)
+{
+    kLog.trace(this) << "QByteArray BlockingHTTPTool::get(const QString&, int)" << url << timeout;
+    QUrl requestUrl(url, QUrl::TolerantMode);
+    // The path goes out percent-encoded exactly once, whatever form it was given in.
+    const QByteArray path =
+        QUrl::toPercentEncoding(requestUrl.path(QUrl::FullyDecoded), "!$&'()*+,;=:@/");
+    requestUrl.setPath(QString::fromLatin1(path), QUrl::TolerantMode);
+
+    const QNetworkRequest request(requestUrl);
+    m_reply = m_manager->get(request);
+    const QList<QByteArray> headers = request.rawHeaderList();
+    for (const QByteArray &name : headers) {
+        kLog.debug(this) << "[Request header]: " << name + ": " + request.rawHeader(name);
+    }
+    connect(m_reply.data(), &QNetworkReply::errorOccurred, this, &BlockingHTTPTool::slotError);
+
+    QEventLoop loop;
+    connect(this, &BlockingHTTPTool::done, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
+    loop.exec();
+
+    if (m_reply) {
+        QNetworkReply *reply = m_reply.data();
+        m_reply.clear();
+        reply->disconnect();
+        reply->readAll();
+        reply->close();
+        reply->deleteLater();
+    }
+    const QByteArray result = m_data;
+    m_data.clear();
+    return result;
+}
+
+void BlockingHTTPTool::processData()
+{
+    kLog.trace(this) << "void BlockingHTTPTool::processData()";
+    if (m_reply)
+        m_data.append(m_reply->readAll());
+    Q_EMIT done();
+}
+
+void BlockingHTTPTool::slotError(QNetworkReply::NetworkError code)
+{
+    kLog.error(this) << "[ BlockingHTTPTool ]" << "Network Reply Error Code:" << code;
+    // The wait goes on until the reply finishes, which always follows its error: Qt reports an
+    // HTTP error status sometimes before the page has arrived, and ending the wait here would
+    // lose the page depending on the order of Qt's internal events.
+}
