@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QObject>
+#include <QTimer>
+
+class QTcpSocket;
+
+namespace Relay {
+
+class Channel;
+
+// Binds a channel end to a TCP socket: what the socket receives goes into the channel in
+// messages of at most chunkSize bytes, one message at a time (the next is read only after the far
+// owner took the last), and each message from the channel is written to the socket and taken out
+// of the channel once the socket has written all of it.
+//
+// No byte is lost at a close. When the local peer closes, what it sent before is still read and
+// carried, and the channel closes once the far owner has taken the last of it. When the channel
+// closes, what it still holds is written to the socket, and the socket is closed once it has
+// written everything, or after the drain time-out when the local peer does not read. closed() is
+// emitted once, when both are done; the owner deletes the wrapper on it.
+class ChannelSocketWrapper : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kDefaultDrainTimeoutMs = 30000;
+
+    ChannelSocketWrapper(Relay::Channel *channel, QTcpSocket *socket, qint64 chunkSize, bool owns,
+                         QObject *parent);
+    ~ChannelSocketWrapper() override;
+
+    Relay::Channel *channel() const { return m_channel; }
+    QTcpSocket *socket() const { return m_socket; }
+
+    // Longest wait for the socket to write what the closed channel left for it.
+    void setDrainTimeout(int milliseconds);
+
+public Q_SLOTS:
+    void close();
+
+Q_SIGNALS:
+    void closed();
+
+private Q_SLOTS:
+    void onSocketConnected();
+    void onSocketReadyRead();
+    void onSocketBytesWritten(qint64 bytes);
+    void onSocketError(QAbstractSocket::SocketError error);
+    void onSocketDisconnected();
+    void onChannelConnected();
+    void onChannelNewData();
+    void onChannelDataSent();
+    void onChannelClosed();
+    void onDrainTimeout();
+
+private:
+    void readStep();
+    void writeStep();
+    // Moves the closing along: closes the channel once the local input is over and carried,
+    // closes the socket once the channel is closed and its messages are written, and emits
+    // closed() once both are done.
+    void settle();
+    void finish();
+    bool socketConnected() const;
+
+    bool m_owns;
+    Relay::Channel *m_channel;
+    QTcpSocket *m_socket;
+    bool m_channelConnected = false;
+    qint64 m_chunkSize;
+    qint64 m_socketBacklog = 0;
+    int m_messagesInChannel = 0;
+
+    bool m_inputEnded = false;     // the socket is disconnected; only its buffer is left to read
+    bool m_channelClosed = false;
+    bool m_disconnecting = false;  // disconnectFromHost() was called after the channel closed
+    bool m_finished = false;       // closed() was emitted
+    bool m_reading = false;        // inside readStep(); a nested call is picked up by its loop
+    bool m_writing = false;        // inside writeStep(), likewise
+    QTimer m_drainTimer;
+};
+
+} // namespace Relay
