@@ -54,11 +54,11 @@ ChannelSocketWrapper::~ChannelSocketWrapper()
         close();
     }
     if (m_owns) {
-        delete m_channel;
-        delete m_socket;
+        delete m_channel.data();
+        delete m_socket.data();
     }
-    m_channel = nullptr;
-    m_socket = nullptr;
+    m_channel.clear();
+    m_socket.clear();
 }
 
 void ChannelSocketWrapper::setDrainTimeout(int milliseconds)

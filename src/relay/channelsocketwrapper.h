@@ -1,14 +1,14 @@
 #pragma once
 
+#include "relay/channel.h"
+
 #include <QAbstractSocket>
 #include <QObject>
+#include <QPointer>
+#include <QTcpSocket>
 #include <QTimer>
 
-class QTcpSocket;
-
 namespace Relay {
-
-class Channel;
 
 // Binds a channel end to a TCP socket: what the socket receives goes into the channel in
 // messages of at most chunkSize bytes, one message at a time (the next is read only after the far
@@ -65,8 +65,10 @@ private:
     bool socketConnected() const;
 
     bool m_owns;
-    Relay::Channel *m_channel;
-    QTcpSocket *m_socket;
+    // Guarded: either may be deleted from outside first, e.g. a socket that is also a QObject
+    // child of the wrapper's own parent.
+    QPointer<Relay::Channel> m_channel;
+    QPointer<QTcpSocket> m_socket;
     bool m_channelConnected = false;
     qint64 m_chunkSize;
     qint64 m_socketBacklog = 0;
