@@ -20,4 +20,10 @@ public:
 
     // The same from a given interface map.
     static QString hardwareUidFrom(const NetworkTool::InterfaceMap &interfaces);
+
+    // File-system figures of the path: total bytes and bytes available to this user. False when
+    // they cannot be read; a null output is skipped.
+    static bool getFreeTotalSpace(const QString &path, long long *total, long long *available);
+    // True when more than the given number of bytes are available at the path.
+    static bool freeSpaceRemains(const QString &path, long long bytes);
 };

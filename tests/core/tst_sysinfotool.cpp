@@ -2,6 +2,7 @@
 #include "core/sysinfotool.h"
 #include "support/testmain.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -15,6 +16,8 @@ private Q_SLOTS:
     void hardwareUidFrom();
     void hardwareUidFollowsTheFilteredInterfaces();
     void hardwareUidIsStableAndWellFormed();
+    void freeSpace();
+    void freeSpaceOfAMissingPath();
 };
 
 void TestSysInfoTool::osIsMac()
@@ -90,6 +93,32 @@ void TestSysInfoTool::hardwareUidIsStableAndWellFormed()
              qPrintable(uid));
     QCOMPARE(SysInfoTool::hardwareUid(), uid);
     QCOMPARE(uid, SysInfoTool::hardwareUidFrom(NetworkTool::getInterfacesInfo(false)));
+}
+
+void TestSysInfoTool::freeSpace()
+{
+    const QString path = QDir::currentPath();
+    long long total = -1;
+    long long available = -1;
+    QVERIFY(SysInfoTool::getFreeTotalSpace(path, &total, &available));
+    QVERIFY(total > 0);
+    QVERIFY(available >= 0);
+    QVERIFY(available <= total);
+    QVERIFY(SysInfoTool::getFreeTotalSpace(path, nullptr, nullptr));
+    QVERIFY(SysInfoTool::freeSpaceRemains(path, -1));
+    QVERIFY(!SysInfoTool::freeSpaceRemains(path, total));
+}
+
+void TestSysInfoTool::freeSpaceOfAMissingPath()
+{
+    long long total = 17;
+    long long available = 18;
+    const QString missing = QDir::currentPath() + QStringLiteral("/no/such/folder");
+    QVERIFY(!SysInfoTool::getFreeTotalSpace(missing, &total, &available));
+    QCOMPARE(total, 17LL);
+    QCOMPARE(available, 18LL);
+    QVERIFY(!SysInfoTool::freeSpaceRemains(missing, -1));
+    QVERIFY(!SysInfoTool::getFreeTotalSpace(QString(), &total, &available));
 }
 
 TOLVANE_TEST_MAIN(TestSysInfoTool)
