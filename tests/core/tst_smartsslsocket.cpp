@@ -112,7 +112,7 @@ void TestSmartSslSocket::trafficKeepsTheSocket()
 {
     QFETCH(bool, peerTalks);
     SmartSslSocket socket;
-    socket.setTimeout(1000);
+    socket.setTimeout(1500);
     QTcpSocket *peer = connectPlain(socket);
     QVERIFY(peer);
     socket.startTimer();
@@ -132,7 +132,7 @@ void TestSmartSslSocket::trafficKeepsTheSocket()
     talk.start();
     QElapsedTimer elapsed;
     elapsed.start();
-    QTRY_VERIFY_WITH_TIMEOUT(elapsed.hasExpired(2500), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(elapsed.hasExpired(3000), 20000);
     QCOMPARE(disconnected.count(), 0);
     QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
     QVERIFY(timerOf(socket)->isActive());

@@ -104,7 +104,7 @@ void TestSocketTimeoutHelper::trafficKeepsTheSocket()
 {
     QFETCH(bool, peerTalks);
     QTcpSocket socket;
-    QPointer<SocketTimeoutHelper> helper = new SocketTimeoutHelper(&socket, 1000, false);
+    QPointer<SocketTimeoutHelper> helper = new SocketTimeoutHelper(&socket, 1500, false);
     socket.connectToHost(m_server->serverAddress(), m_server->serverPort());
     QVERIFY(socket.waitForConnected(10000));
     QTcpSocket *peer = acceptPeer();
@@ -124,7 +124,7 @@ void TestSocketTimeoutHelper::trafficKeepsTheSocket()
     talk.start();
     QElapsedTimer elapsed;
     elapsed.start();
-    QTRY_VERIFY_WITH_TIMEOUT(elapsed.hasExpired(2500), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(elapsed.hasExpired(3000), 20000);
     QCOMPARE(disconnected.count(), 0);
     QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
     QVERIFY(helper);
