@@ -130,6 +130,8 @@ QByteArray CertificateGenerator::X509_to_pem(X509 *x509)
 bool CertificateGenerator::isPrivateKeyCorrespondsToCertificate(const QSslCertificate &certificate,
                                                                 const QSslKey &key)
 {
+    kLog.trace() << "static bool CertificateGenerator::isPrivateKeyCorrespondsToCertificate(const "
+                    "QSslCertificate&, const QSslKey&)";
     if (certificate.isNull() || key.isNull() || key.type() != QSsl::PrivateKey)
         return false;
 

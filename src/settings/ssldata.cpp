@@ -73,6 +73,7 @@ SslData *SslData::instance()
 
 void SslData::drop()
 {
+    kLog.trace() << "static void SslData::drop()";
     QMutexLocker locker(&creationMutex());
     delete s_instance.exchange(nullptr, std::memory_order_acq_rel);
 }
@@ -128,6 +129,7 @@ bool SslData::initDigiCACertificates()
 
 bool SslData::setupCertificate(const QByteArray &keyPem, const QByteArray &chainPem)
 {
+    kLog.trace(this) << "bool SslData::setupCertificate(const QByteArray&, const QByteArray&)";
     const QSslKey key(keyPem, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey, QByteArray());
     if (key.isNull()) {
         kLog.warn() << "ERROR: Failed to load private key";
@@ -138,6 +140,8 @@ bool SslData::setupCertificate(const QByteArray &keyPem, const QByteArray &chain
 
 bool SslData::setupCertificate(const QSslKey &key, const QList<QSslCertificate> &chain)
 {
+    kLog.trace(this)
+        << "bool SslData::setupCertificate(const QSslKey&, const QList<QSslCertificate>&)";
     if (chain.isEmpty())
         return false;
     bool allValid = true;
@@ -161,6 +165,7 @@ bool SslData::setupCertificate(const QSslKey &key, const QList<QSslCertificate> 
 
 bool SslData::setupCertificate(const QSslKey &key, const QSslCertificate &certificate)
 {
+    kLog.trace(this) << "bool SslData::setupCertificate(const QSslKey&, const QSslCertificate&)";
     return setupCertificate(key, QList<QSslCertificate>() << certificate);
 }
 
@@ -171,7 +176,7 @@ bool SslData::isSslReady() const
 
 QSslKey SslData::getPrivateKey() const
 {
-    kLog.trace() << "QSslKey SslData::getPrivateKey() const";
+    kLog.trace(this) << "QSslKey SslData::getPrivateKey() const";
     return m_privateKey;
 }
 
