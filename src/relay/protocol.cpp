@@ -1,0 +1,7 @@
+#include "relay/protocol.h"
+
+namespace Relay {
+
+Protocol::~Protocol() = default;
+
+} // namespace Relay
