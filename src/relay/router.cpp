@@ -139,13 +139,17 @@ void Router::makeConnection(Relay::Connection *requester, Relay::Service *target
                             quint64 sessionId, const QByteArray &serviceId)
 {
     auto pair = BufferedChannel::makePair(kChannelCapacity);
-    Relay::Channel *first = pair.first;
-    Relay::Channel *second = pair.second;
+    Relay::Channel *first = pair.first.release();
+    Relay::Channel *second = pair.second.release();
     queueChannelCall(this, requester, "accept", sessionId, serviceId, first);
     if (!target) {
         kLog.debug(this) << "No owner for session" << sessionId;
         second->sendError(QStringLiteral("Session not found"));
-        second->deleteLater();
+        // Gone only after the requester has taken its end, which then refuses to open with the
+        // error rather than merely finding the pair closed.
+        QPointer<Relay::Channel> guarded(second);
+        QMetaObject::invokeMethod(
+            this, [guarded] { delete guarded.data(); }, Qt::QueuedConnection);
         return;
     }
     queueChannelCall(this, target, "handleConnection", sessionId, serviceId, second);

@@ -486,9 +486,13 @@ void Handler::onData(const Command &command)
         closeCarried(channel);
         return;
     }
-    if (channel->send(command.arg<QByteArray>(1))) {
-        ++context.receivedUnacknowledged;
-    } else {
+    // Counted before the hand-over: a local side that writes at once confirms the block (and
+    // this handler sends its TRANS) before send() returns.
+    ++context.receivedUnacknowledged;
+    if (!channel->send(command.arg<QByteArray>(1))) {
+        const auto it = m_contexts.find(channel);
+        if (it != m_contexts.end() && it->receivedUnacknowledged > 0)
+            --it->receivedUnacknowledged;
         send(makeCommand(CommandType::TRANS, {number(id), flag(false)}));
         closeCarried(channel);
     }

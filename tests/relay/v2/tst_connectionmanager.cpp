@@ -8,6 +8,7 @@
 #include "support/testmain.h"
 #include "support/wiremonitor.h"
 
+#include "log/logger.h"
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -162,6 +163,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, serviceId);
         QFETCH(int, connections);
         QFETCH(int, bytes);
+        if (qEnvironmentVariableIsSet("DEBUGTRACE")) { Log::Logger("Relay::V2::Handler").setLevel(Log::TRACE); Log::Logger("ChannelSocketWrapper").setLevel(Log::TRACE); }
         auto road = buildRoad();
         QVERIFY(road);
         const quint16 port = road->manager->addForward(road->sessionId, serviceId);
@@ -532,8 +534,6 @@ private Q_SLOTS:
             QTcpSocket client;
             client.connectToHost(QHostAddress::LocalHost, port);
             QVERIFY(client.waitForConnected(10000));
-            client.write("early");
-            client.flush();
             QVERIFY(relay->waitFor("CONNECT_TO") >= 0);
         }
         // The local client is gone; the request stays until the relay answers it.

@@ -81,17 +81,18 @@ private:
     static Carried requestCarried(Link &link, QObject *owner)
     {
         auto pair = Relay::BufferedChannel::makePair(262144);
-        pair.first->setParent(owner);
-        pair.first->open();
+        Relay::Channel *local = pair.first.release();
+        local->setParent(owner);
+        local->open();
         const int from = link.peer->count();
-        link.handler->connectTo(77, "POP3", pair.second);
+        link.handler->connectTo(77, "POP3", pair.second.release());
         const int index = link.peer->waitFor("CONNECT_TO", from);
         if (index < 0)
             return {};
         const auto command = link.peer->commands().at(index);
         if (command.args.size() != 3 || command.args.at(0) != "77" || command.args.at(1) != "POP3")
             return {};
-        return {pair.first, command.number(2)};
+        return {local, command.number(2)};
     }
 
     // A carried connection that the peer confirmed under the given id.
