@@ -54,8 +54,17 @@ Handler::Handler(QIODevice *device, QObject *parent)
     connect(&m_keepAliveTimer, &QTimer::timeout, this, &Handler::onIdleTimer);
     connect(this, &Connection::ready, &m_keepAliveTimer, qOverload<>(&QTimer::start));
     connect(this, &Connection::closed, &m_keepAliveTimer, &QTimer::stop);
+    setLowDelay();
     if (device->isOpen())
         onReadyRead();
+}
+
+void Handler::setLowDelay()
+{
+    // Commands are small and answered one by one (TRANS before the next DATA): waiting to
+    // coalesce them would stall every block for a delayed acknowledgement.
+    if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 }
 
 Handler::~Handler()
@@ -151,6 +160,7 @@ void Handler::handshake()
     kLog.trace(this) << "void Relay::V2::Handler::handshake()";
     if (m_finished)
         return;
+    setLowDelay();
     send(makeCommand(CommandType::HELLO, {number(kProtocolVersion)}));
 }
 

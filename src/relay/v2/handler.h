@@ -102,6 +102,7 @@ private:
     void finish(bool sendQuit);
     void send(const Command &command);
     void flush();
+    void setLowDelay();
     void emitError(quint64 connectionId, const QString &text);
     void sendErrorCommand(quint64 connectionId, const QString &text);
     void sendFail(const QString &text, const std::optional<quint64> &requestId);

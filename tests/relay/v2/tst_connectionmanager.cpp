@@ -8,7 +8,6 @@
 #include "support/testmain.h"
 #include "support/wiremonitor.h"
 
-#include "log/logger.h"
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -163,7 +162,6 @@ private Q_SLOTS:
         QFETCH(QByteArray, serviceId);
         QFETCH(int, connections);
         QFETCH(int, bytes);
-        if (qEnvironmentVariableIsSet("DEBUGTRACE")) { Log::Logger("Relay::V2::Handler").setLevel(Log::TRACE); Log::Logger("ChannelSocketWrapper").setLevel(Log::TRACE); }
         auto road = buildRoad();
         QVERIFY(road);
         const quint16 port = road->manager->addForward(road->sessionId, serviceId);
