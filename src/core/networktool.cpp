@@ -16,9 +16,9 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
-const char NetworkTool::kDefaultExternalIpUrl[] = "http://api.ipify.org/";
-const char NetworkTool::kDefaultLocalIpProbe[] = "8.8.8.8";
-const char NetworkTool::kDefaultPushServiceUrl[] = "https://fcm.googleapis.com";
+const char NetworkTool::kDefaultExternalIpUrl[] = "http://ip.tolvane.com/";
+const char NetworkTool::kDefaultLocalIpProbe[] = "198.41.0.4"; // a root name server
+const char NetworkTool::kDefaultPushServiceUrl[] = "https://push.tolvane.com";
 
 namespace {
 const Log::Logger kLog("NetworkTool");
