@@ -13,8 +13,8 @@
 #include <QByteArray>
 #include <QVector>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 using Relay::V2::Command;
 using Relay::V2::CommandType;

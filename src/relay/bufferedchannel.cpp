@@ -66,11 +66,13 @@ void BufferedChannel::close()
 
 bool BufferedChannel::isOpen() const
 {
+    kLog.trace(this) << "bool Relay::BufferedChannel::isOpen() const";
     return m_state == kOpen;
 }
 
 QByteArray BufferedChannel::peek()
 {
+    kLog.trace(this) << "QByteArray Relay::BufferedChannel::peek()";
     if (!m_receiveQueue || m_receiveQueue->isEmpty())
         return QByteArray();
     return m_receiveQueue->head();
@@ -78,6 +80,7 @@ QByteArray BufferedChannel::peek()
 
 QByteArray BufferedChannel::recv()
 {
+    kLog.trace(this) << "QByteArray Relay::BufferedChannel::recv()";
     if (!m_receiveQueue || m_receiveQueue->isEmpty())
         return QByteArray();
     QByteArray message = m_receiveQueue->dequeue();
@@ -90,11 +93,12 @@ QByteArray BufferedChannel::recv()
 
 bool BufferedChannel::send(const QByteArray &data)
 {
+    kLog.trace(this) << "bool Relay::BufferedChannel::send(const QByteArray&)" << data.size();
     if (m_state != kOpen || data.isEmpty() || !m_sendQueue)
         return false;
     if (m_pending + data.size() > m_capacity) {
-        kLog.debug(this) << "Refusing" << data.size() << "bytes:" << m_pending << "of"
-                         << m_capacity << "pending";
+        kLog.debug(this) << "Refusing" << data.size() << "bytes:" << m_pending << "of" << m_capacity
+                         << "pending";
         return false;
     }
     m_sendQueue->enqueue(data);
@@ -106,6 +110,7 @@ bool BufferedChannel::send(const QByteArray &data)
 
 QString BufferedChannel::lastError() const
 {
+    kLog.trace(this) << "QString Relay::BufferedChannel::lastError() const";
     return m_lastError;
 }
 

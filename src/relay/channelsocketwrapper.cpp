@@ -63,6 +63,7 @@ ChannelSocketWrapper::~ChannelSocketWrapper()
 
 void ChannelSocketWrapper::setDrainTimeout(int milliseconds)
 {
+    kLog.trace(this) << "void Relay::ChannelSocketWrapper::setDrainTimeout(int)" << milliseconds;
     m_drainTimer.setInterval(milliseconds);
 }
 
@@ -91,6 +92,7 @@ void ChannelSocketWrapper::onSocketConnected()
 
 void ChannelSocketWrapper::onSocketReadyRead()
 {
+    kLog.trace(this) << "void Relay::ChannelSocketWrapper::onSocketReadyRead()";
     if (m_messagesInChannel == 0)
         readStep();
 }
@@ -140,8 +142,11 @@ void ChannelSocketWrapper::writeStep()
         m_socketBacklog += written;
         // Hand the bytes to the system now rather than on the next pass of the event loop. This
         // may report them written at once; onSocketBytesWritten() then takes the message out and
-        // this loop goes on with the next.
-        m_socket->flush();
+        // this loop goes on with the next. Not while the socket is reporting written bytes: it
+        // would not report what a nested flush writes, and the message would never leave the
+        // channel. The socket writes those bytes on its next pass and reports them then.
+        if (!m_inBytesWritten)
+            m_socket->flush();
     }
     m_writing = false;
     if (m_channelClosed)
@@ -150,19 +155,27 @@ void ChannelSocketWrapper::writeStep()
 
 void ChannelSocketWrapper::onSocketBytesWritten(qint64 bytes)
 {
+    kLog.trace(this) << "void Relay::ChannelSocketWrapper::onSocketBytesWritten(qint64)" << bytes;
     if (m_socketBacklog <= 0)
         return;
     m_socketBacklog -= bytes;
     if (m_socketBacklog > 0)
         return;
     m_socketBacklog = 0;
+    const bool outer = !m_inBytesWritten;
+    m_inBytesWritten = true;
     if (m_channel)
         m_channel->recv();
     writeStep();
+    if (outer)
+        m_inBytesWritten = false;
 }
 
 void ChannelSocketWrapper::onSocketError(QAbstractSocket::SocketError error)
 {
+    kLog.trace(this)
+        << "void Relay::ChannelSocketWrapper::onSocketError(QAbstractSocket::SocketError)"
+        << int(error);
     if (error == QAbstractSocket::RemoteHostClosedError) {
         // The local peer closed: the end of its input, not a failure. The disconnection follows.
         kLog.debug(this) << "Local peer closed the connection";
@@ -196,12 +209,14 @@ void ChannelSocketWrapper::onChannelConnected()
 
 void ChannelSocketWrapper::onChannelNewData()
 {
+    kLog.trace(this) << "void Relay::ChannelSocketWrapper::onChannelNewData()";
     if (m_socketBacklog == 0)
         writeStep();
 }
 
 void ChannelSocketWrapper::onChannelDataSent()
 {
+    kLog.trace(this) << "void Relay::ChannelSocketWrapper::onChannelDataSent()";
     if (m_messagesInChannel > 0)
         --m_messagesInChannel;
     if (m_messagesInChannel == 0)
@@ -219,6 +234,7 @@ void ChannelSocketWrapper::onChannelClosed()
 
 void ChannelSocketWrapper::onDrainTimeout()
 {
+    kLog.trace(this) << "void Relay::ChannelSocketWrapper::onDrainTimeout()";
     kLog.warn(this) << "The local peer did not take the last" << m_socketBacklog
                     << "bytes in time; closing";
     finish();

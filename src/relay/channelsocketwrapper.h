@@ -74,12 +74,13 @@ private:
     qint64 m_socketBacklog = 0;
     int m_messagesInChannel = 0;
 
-    bool m_inputEnded = false;     // the socket is disconnected; only its buffer is left to read
+    bool m_inputEnded = false; // the socket is disconnected; only its buffer is left to read
     bool m_channelClosed = false;
     bool m_disconnecting = false;  // disconnectFromHost() was called after the channel closed
     bool m_finished = false;       // closed() was emitted
     bool m_reading = false;        // inside readStep(); a nested call is picked up by its loop
     bool m_writing = false;        // inside writeStep(), likewise
+    bool m_inBytesWritten = false; // inside the socket's bytesWritten() signal
     QTimer m_drainTimer;
 };
 

@@ -21,8 +21,8 @@ LocalService::LocalService(QObject *parent)
 
 void LocalService::forward(const QByteArray &serviceId, quint16 port)
 {
-    kLog.trace(this) << "void Relay::LocalService::forward(const QByteArray&, quint16)"
-                     << serviceId << port;
+    kLog.trace(this) << "void Relay::LocalService::forward(const QByteArray&, quint16)" << serviceId
+                     << port;
     m_ports.insert(serviceId, port);
 }
 
@@ -33,8 +33,7 @@ void LocalService::forwardToConnection(const QByteArray &serviceId, int type)
     m_connectionTypes.insert(serviceId, type);
 }
 
-void LocalService::handleConnection(qulonglong sessionId, QByteArray serviceId,
-                                    Channel *channel)
+void LocalService::handleConnection(qulonglong sessionId, QByteArray serviceId, Channel *channel)
 {
     kLog.trace(this) << "void Relay::LocalService::handleConnection(qulonglong, QByteArray, "
                         "Relay::Channel*)"

@@ -108,17 +108,15 @@ void TestBufferedChannel::budget_data()
     QTest::addColumn<QList<bool>>("accepted");
     QTest::addColumn<qint64>("pending");
 
-    QTest::newRow("exactly the capacity") << QList<int>{kCapacity} << QList<bool>{true}
-                                          << qint64(kCapacity);
-    QTest::newRow("one byte over") << QList<int>{kCapacity + 1} << QList<bool>{false}
-                                   << qint64(0);
-    QTest::newRow("filled then one more") << QList<int>{kCapacity, 1} << QList<bool>{true, false}
-                                          << qint64(kCapacity);
+    QTest::newRow("exactly the capacity")
+        << QList<int>{kCapacity} << QList<bool>{true} << qint64(kCapacity);
+    QTest::newRow("one byte over") << QList<int>{kCapacity + 1} << QList<bool>{false} << qint64(0);
+    QTest::newRow("filled then one more")
+        << QList<int>{kCapacity, 1} << QList<bool>{true, false} << qint64(kCapacity);
     QTest::newRow("in pieces") << QList<int>{100000, 100000, 62144, 1}
                                << QList<bool>{true, true, true, false} << qint64(kCapacity);
     QTest::newRow("a refusal leaves room")
-        << QList<int>{200000, 70000, 62144} << QList<bool>{true, false, true}
-        << qint64(kCapacity);
+        << QList<int>{200000, 70000, 62144} << QList<bool>{true, false, true} << qint64(kCapacity);
 }
 
 void TestBufferedChannel::budget()
@@ -140,7 +138,8 @@ void TestBufferedChannel::budget()
     }
     QCOMPARE(a->pending(), pending);
 
-    // Taking a message gives its bytes back to the sender's budget; the other direction has its own.
+    // Taking a message gives its bytes back to the sender's budget; the other direction has its
+    // own.
     QVERIFY(b->send(QByteArray(kCapacity, 'y')));
     const QByteArray taken = b->recv();
     QCOMPARE(a->pending(), pending - taken.size());

@@ -37,10 +37,9 @@ struct Forward
         service.forwardToConnection(serviceId, 1);
         QObject::connect(&listener, qOverload<Channel *>(&LocalSocket::newConnection), &service,
                          [this, serviceId](Channel *channel) {
-                             QMetaObject::invokeMethod(&service, "handleConnection",
-                                                       Q_ARG(qulonglong, 1),
-                                                       Q_ARG(QByteArray, serviceId),
-                                                       Q_ARG(Relay::Channel *, channel));
+                             QMetaObject::invokeMethod(
+                                 &service, "handleConnection", Q_ARG(qulonglong, 1),
+                                 Q_ARG(QByteArray, serviceId), Q_ARG(Relay::Channel *, channel));
                          });
         listening = listener.listen(QHostAddress::LocalHost, 0);
     }

@@ -34,8 +34,7 @@ public:
     // An empty CODE command; CODE is never read from the wire, so this marks "no command".
     Command() = default;
     explicit Command(CommandType type) : m_type(type) {}
-    Command(CommandType type, Arguments arguments)
-        : m_type(type), m_arguments(std::move(arguments))
+    Command(CommandType type, Arguments arguments) : m_type(type), m_arguments(std::move(arguments))
     {
     }
 
@@ -50,8 +49,7 @@ public:
 
     // The argument at index as quint64, QByteArray or bool. An index out of range or an argument
     // of another kind gives the default value of T.
-    template <typename T>
-    T arg(int index) const
+    template <typename T> T arg(int index) const
     {
         if (index < 0 || index >= m_arguments.size())
             return T();

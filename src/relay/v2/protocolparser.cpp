@@ -31,7 +31,7 @@ struct Form
 {
     const char *name;
     CommandType type;
-    bool bare;       // the name alone, then LF
+    bool bare;        // the name alone, then LF
     int minArguments; // after ":"; 0 when ":" is not accepted
     int maxArguments;
     ArgumentKind kinds[3];
@@ -40,9 +40,17 @@ struct Form
 const Form kForms[] = {
     {"BEGIN_SESSION", CommandType::BEGIN_SESSION, true, 1, 1, {kNumberArgument}},
     {"CLOSED", CommandType::CLOSED, false, 1, 1, {kNumberArgument}},
-    {"CONNECT_TO", CommandType::CONNECT_TO, false, 2, 3,
+    {"CONNECT_TO",
+     CommandType::CONNECT_TO,
+     false,
+     2,
+     3,
      {kNumberArgument, kTokenArgument, kNumberArgument}},
-    {"CONNECTED", CommandType::CONNECTED, false, 2, 3,
+    {"CONNECTED",
+     CommandType::CONNECTED,
+     false,
+     2,
+     3,
      {kNumberArgument, kTokenArgument, kNumberArgument}},
     {"CONNECTION", CommandType::CONNECTION, false, 2, 2, {kNumberArgument, kFlagArgument}},
     {"DATA", CommandType::DATA, false, 2, 2, {kNumberArgument, kLengthArgument}},
@@ -143,6 +151,7 @@ QString lengthErrorText()
 
 Command ProtocolParser::popCommand()
 {
+    kLog.trace() << "Relay::V2::Command Relay::V2::ProtocolParser::popCommand()";
     if (m_commands.isEmpty())
         return Command();
     return m_commands.dequeue();

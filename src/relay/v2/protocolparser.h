@@ -43,20 +43,20 @@ public:
     // The recogniser's position, kept between feeds.
     struct RagelState
     {
-        int cs = 0;                  // current state
-        quint64 number = 0;          // number being accumulated
-        quint64 payloadLength = 0;   // announced payload length
-        quint64 payloadTaken = 0;    // payload bytes taken so far
+        int cs = 0;                // current state
+        quint64 number = 0;        // number being accumulated
+        quint64 payloadLength = 0; // announced payload length
+        quint64 payloadTaken = 0;  // payload bytes taken so far
         CommandType payloadType = CommandType::CODE;
-        qint64 tokenStart = -1;      // where the open token or payload began in this chunk
-        bool tokenOpen = false;      // a token or payload continues from an earlier chunk
-        QByteArray buffer;           // its part taken from earlier chunks
-        qint64 lineStart = 0;        // where the current line began in this chunk
+        qint64 tokenStart = -1; // where the open token or payload began in this chunk
+        bool tokenOpen = false; // a token or payload continues from an earlier chunk
+        QByteArray buffer;      // its part taken from earlier chunks
+        qint64 lineStart = 0;   // where the current line began in this chunk
         // Not named by the machine's description, but part of its position:
         CommandType type = CommandType::CODE; // command whose header is being read
-        int argumentIndex = 0;       // index of the header argument being read
-        int tokenLength = 0;         // bytes of the open token so far
-        int nameLength = 0;          // bytes of the name (or flag word) so far
+        int argumentIndex = 0;                // index of the header argument being read
+        int tokenLength = 0;                  // bytes of the open token so far
+        int nameLength = 0;                   // bytes of the name (or flag word) so far
         char name[16] = {};
     };
 

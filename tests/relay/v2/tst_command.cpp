@@ -57,11 +57,26 @@ void TestCommand::names_data()
 {
     QTest::addColumn<int>("type");
     QTest::addColumn<QByteArray>("name");
-    const char *names[] = {"BEGIN_SESSION", "CLOSED",     "CODE",       "CONNECT_TO",
-                           "CONNECTED",     "CONNECTION", "DATA",       "DISCONNECT",
-                           "DISCONNECTED",  "ERROR",      "FAIL",       "GET_CLIENTS",
-                           "GET_CONNECTIONS", "HELLO",    "KEEP_ALIVE", "KEEP",
-                           "OK",            "PEER_ERROR", "QUIT",       "TRANS",
+    const char *names[] = {"BEGIN_SESSION",
+                           "CLOSED",
+                           "CODE",
+                           "CONNECT_TO",
+                           "CONNECTED",
+                           "CONNECTION",
+                           "DATA",
+                           "DISCONNECT",
+                           "DISCONNECTED",
+                           "ERROR",
+                           "FAIL",
+                           "GET_CLIENTS",
+                           "GET_CONNECTIONS",
+                           "HELLO",
+                           "KEEP_ALIVE",
+                           "KEEP",
+                           "OK",
+                           "PEER_ERROR",
+                           "QUIT",
+                           "TRANS",
                            "WATCH"};
     for (int type = 0; type <= 20; ++type)
         QTest::newRow(names[type]) << type << QByteArray(names[type]);
@@ -103,8 +118,8 @@ void TestCommand::roundTrip_data()
         Command(C::CONNECTED, A{quint64(1), QByteArray("PMTP"), quint64(0)}));
     row("connection ok", Command(C::CONNECTION, A{quint64(3), true}), {"CONNECTION: 3 OK\n"},
         Command(C::CONNECTION, A{quint64(3), true}));
-    row("connection fail", Command(C::CONNECTION, A{quint64(3), false}),
-        {"CONNECTION: 3 FAIL\n"}, Command(C::CONNECTION, A{quint64(3), false}));
+    row("connection fail", Command(C::CONNECTION, A{quint64(3), false}), {"CONNECTION: 3 FAIL\n"},
+        Command(C::CONNECTION, A{quint64(3), false}));
     row("data", Command(C::DATA, A{quint64(3), quint64(5), QByteArray("ab\ncd")}),
         {"DATA: 3 5\n", "ab\ncd"}, Command(C::DATA, A{quint64(3), QByteArray("ab\ncd")}));
     row("data largest", Command(C::DATA, A{quint64(3), quint64(big.size()), big}),
@@ -186,8 +201,7 @@ void TestCommand::refusesWhatAPeerCouldNotRead_data()
         << Command(C::CONNECT_TO, A{quint64(1), QByteArray("PO P3"), quint64(2)});
     QTest::newRow("token with lf")
         << Command(C::CONNECT_TO, A{quint64(1), QByteArray("POP3\nQUIT"), quint64(2)});
-    QTest::newRow("token with dash")
-        << Command(C::CONNECT_TO, A{quint64(1), QByteArray("PO-P3")});
+    QTest::newRow("token with dash") << Command(C::CONNECT_TO, A{quint64(1), QByteArray("PO-P3")});
     QTest::newRow("empty token") << Command(C::CONNECT_TO, A{quint64(1), QByteArray()});
     QTest::newRow("token of 65 bytes")
         << Command(C::CONNECT_TO, A{quint64(1), QByteArray(65, 'x')});
@@ -205,8 +219,7 @@ void TestCommand::refusesWhatAPeerCouldNotRead()
 
 void TestCommand::argumentAccess()
 {
-    const Command command(CommandType::CONNECT_TO,
-                          {quint64(42), QByteArray("POP3"), true});
+    const Command command(CommandType::CONNECT_TO, {quint64(42), QByteArray("POP3"), true});
     QCOMPARE(command.arg<quint64>(0), quint64(42));
     QCOMPARE(command.arg<QByteArray>(1), QByteArray("POP3"));
     QCOMPARE(command.arg<bool>(2), true);

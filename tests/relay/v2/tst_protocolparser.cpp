@@ -187,8 +187,7 @@ void TestProtocolParser::parse_data()
     bad("letter in number", "WATCH: 1x\n", {}, kSyntax, "WATCH: 1x");
     bad("name prefix only", "CONNECT: 1\n", {}, kSyntax, "CONNECT: 1");
     bad("empty line marks the line", "QUIT\n\nXYZ\n", {"QUIT"}, kSyntax, "\nXYZ");
-    bad("commands around an error", "KEEP\nHELLO:1\nQUIT\n", {"KEEP", "QUIT"}, kSyntax,
-        "HELLO:1");
+    bad("commands around an error", "KEEP\nHELLO:1\nQUIT\n", {"KEEP", "QUIT"}, kSyntax, "HELLO:1");
     bad("last of several errors", "XX\nQUIT\nWATCH: 99999999999999999999\nHELP\nKEEP\n",
         {"QUIT", "KEEP"}, kSyntax, "HELP");
     bad("error without lf", "QUIT\nHELLO: x", {"QUIT"}, kSyntax, QByteArray());
@@ -248,8 +247,7 @@ void TestProtocolParser::payloadLimits()
     QFETCH(bool, accepted);
 
     const QByteArray payload = bytes(length);
-    const QByteArray input =
-        name + ' ' + QByteArray::number(length) + '\n' + payload + "QUIT\n";
+    const QByteArray input = name + ' ' + QByteArray::number(length) + '\n' + payload + "QUIT\n";
     const QByteArray expectedPayload = accepted ? payload : QByteArray();
 
     // Whole, byte by byte, and split at positions around the header and through the payload.
@@ -282,8 +280,8 @@ void TestProtocolParser::payloadLimits()
         if (accepted) {
             QVERIFY(parser.hasCommands());
             const Command command = parser.popCommand();
-            QCOMPARE(command.type(), name.startsWith("PEER") ? CommandType::PEER_ERROR
-                                     : name.startsWith("FAIL") ? CommandType::FAIL
+            QCOMPARE(command.type(), name.startsWith("PEER")    ? CommandType::PEER_ERROR
+                                     : name.startsWith("FAIL")  ? CommandType::FAIL
                                      : name.startsWith("ERROR") ? CommandType::ERROR
                                                                 : CommandType::DATA);
             QVERIFY(command.arguments().last() == Command::Argument(expectedPayload));
