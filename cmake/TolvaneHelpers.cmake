@@ -1,7 +1,7 @@
 # Helpers shared by every folder's CMakeLists.txt.
 
-# Every target compiles with the same Qt modules and definitions, so all of them can reuse the one
-# precompiled header of tolvane_pch.
+# Every target links tolvane_pch, so all compile with the same Qt modules and definitions and can
+# reuse a shared precompiled header: tolvane_pch's for libraries, tolvane_test_pch's for tests.
 
 # tolvane_add_library(<name> [DEPS <targets>...])
 # A static library of every .cpp/.h directly in the calling folder.
@@ -32,7 +32,11 @@ function(tolvane_add_tests)
         get_filename_component(test_name ${test_source} NAME_WE)
         add_executable(${test_name} ${test_source} ${ARG_SOURCES})
         target_link_libraries(${test_name} PRIVATE ${ARG_LIBS} tolvane_test_support tolvane_pch)
-        target_precompile_headers(${test_name} REUSE_FROM tolvane_pch)
+        target_precompile_headers(${test_name} REUSE_FROM tolvane_test_pch)
+        # A test includes its own moc output, so the generated collection is empty: no header.
+        set_source_files_properties(
+            ${CMAKE_CURRENT_BINARY_DIR}/${test_name}_autogen/mocs_compilation.cpp
+            PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
         add_test(NAME ${test_name} COMMAND ${test_name})
         set_tests_properties(${test_name} PROPERTIES
             ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TOLVANE_BINARY_DIR=${PROJECT_BINARY_DIR}"
