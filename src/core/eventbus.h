@@ -33,8 +33,7 @@ public:
     // the slot cannot be connected. The subscription deletes itself once the receiver is gone.
     SubscriptionManager *subscribe(const QMetaObject &eventClass, QObject *receiver,
                                    const char *slot);
-    template <typename T>
-    SubscriptionManager *subscribe(QObject *receiver, const char *slot)
+    template <typename T> SubscriptionManager *subscribe(QObject *receiver, const char *slot)
     {
         return subscribe(T::staticMetaObject, receiver, slot);
     }
