@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/singleapplication.h"
 #include "app/terminationhandler.h"
 #include "log/appender.h"
 #include "log/logconfig.h"
@@ -22,6 +23,7 @@ const char kOrganizationName[] = "Tolvane";
 const char kOrganizationDomain[] = "tolvane.com";
 const char kApplicationName[] = "TolvaneMailConnect";
 const char kApplicationVersion[] = "2.3.0.8995add1";
+const char kSingleInstanceKey[] = "tolvanemail_connect";
 const char kLogFilePrefix[] = "tolvanemail_connect";
 constexpr qint64 kMaxLogSize = 104857600;
 constexpr qint64 kLogThreshold = 10485760;
@@ -66,8 +68,14 @@ int runApplication(int &argc, char **argv)
     QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationName));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kApplicationVersion));
 
-    auto application = std::make_unique<QApplication>(argc, argv);
+    auto application =
+        std::make_unique<SingleApplication>(argc, argv, QString::fromLatin1(kSingleInstanceKey));
     QApplication::setQuitOnLastWindowClosed(false);
+    if (application->isRunning()) {
+        // Another instance runs and has been told to show itself.
+        application.reset();
+        return 1;
+    }
 
     configureAppender();
     // "config.cfg" lies beside the executable; set before anything asks for the server settings.
@@ -89,12 +97,16 @@ int runApplication(int &argc, char **argv)
 
     auto arguments = std::make_unique<QStringList>(QCoreApplication::arguments());
     auto mainWindow = std::make_unique<MainWindow>(nullptr);
+    QObject::connect(application.get(), &SingleApplication::dockClicked, mainWindow.get(),
+                     &QWidget::show);
 
     for (const QString &argument : *arguments) {
         if (argument.compare(QLatin1String("--maximized"), Qt::CaseInsensitive) == 0)
             mainWindow->maximize();
     }
 
+    QObject::connect(application.get(), &SingleApplication::messageAvailable, mainWindow.get(),
+                     &MainWindow::handleAppInstanceMsg);
     mainWindow->run();
     if (qEnvironmentVariableIsSet("TOLVANE_UPDATE_BASE_URL"))
         UpdateManager::setBaseUrl(QUrl(qEnvironmentVariable("TOLVANE_UPDATE_BASE_URL")));
