@@ -4,7 +4,6 @@
 #include "log/logger.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -261,8 +260,10 @@ QMap<QString, qint64> SettingsProvider::getMsgSizeRules()
     if (!stored.isValid())
         return rules;
     QString path = stored.toString();
-    if (QFileInfo(path).isRelative())
-        path = QDir(configDir()).filePath(path);
+    if (QFileInfo(path).isRelative()) {
+        QMutexLocker locker(&m_lock);
+        path = m_configPath + path;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         QMutexLocker locker(&m_lock);

@@ -480,6 +480,13 @@ private Q_SLOTS:
         expected.insert(QStringLiteral("carol@example.test"), 0);
         expected.insert(QStringLiteral("dave@example.test"), 4000);
         QCOMPARE(provider->getMsgSizeRules(), expected);
+
+        // The instance keeps its own folder when the class-wide one changes later.
+        QTemporaryDir other;
+        QVERIFY(CertificateFactory::writeFile(QDir(other.path()).filePath(QStringLiteral("rules.txt")),
+                                              "erin@example.test:7\n"));
+        SettingsProvider::setConfigDir(other.path());
+        QCOMPARE(provider->getMsgSizeRules(), expected);
     }
 
     void setSslCertificateStoresFiles()
