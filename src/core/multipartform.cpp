@@ -14,6 +14,10 @@
 namespace {
 const Log::Logger kLog("MultipartForm");
 
+// The marked files of a request travel with its reply: a send accepted after the reply's error
+// but before its end must not take them over.
+const char kRemoveAfterSendProperty[] = "removeAfterSend";
+
 // A name goes between double quotes in a part header; these would end the quotes or the header.
 bool isHeaderSafe(const QString &text)
 {
@@ -31,7 +35,7 @@ MultipartForm::~MultipartForm()
         // form on its way out.
         disconnect(m_reply.data(), nullptr, this, nullptr);
         m_reply->abort();
-        removeMarkedFiles(m_sentFiles);
+        removeFiles(m_reply->property(kRemoveAfterSendProperty).toStringList());
     }
 }
 
@@ -102,7 +106,7 @@ void MultipartForm::failBeforeSending(ErrorCode code, const QString &text)
     m_errorText = text;
     m_errorCode = code;
     m_networkErrorCode = 0;
-    removeMarkedFiles(m_files);
+    removeFiles(markedPaths(m_files));
     m_busy = false;
     Q_EMIT fail();
 }
@@ -215,9 +219,9 @@ void MultipartForm::send(const QString &url, MultipartForm::Method method,
         request.setSslConfiguration(configuration);
     }
 
-    m_sentFiles = m_files;
     QNetworkReply *reply =
         method == kPut ? m_manager->put(request, body) : m_manager->post(request, body);
+    reply->setProperty(kRemoveAfterSendProperty, markedPaths(m_files));
     connect(reply, &QNetworkReply::finished, body, &QObject::deleteLater);
     connect(reply, &QNetworkReply::finished, this, &MultipartForm::onNetworkReplyFinished);
     connect(reply, &QNetworkReply::errorOccurred, this, &MultipartForm::onNetworkReplyError);
@@ -240,7 +244,7 @@ void MultipartForm::onNetworkReplyReadyRead()
 {
     kLog.trace(this) << "void MultipartForm::onNetworkReplyReadyRead()";
     auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
+    if (!reply || reply != m_reply)
         return;
     const QByteArray bytes = reply->readAll();
     if (kLog.isTrace())
@@ -292,14 +296,18 @@ void MultipartForm::onNetworkReplyFinished()
     if (!reply)
         return;
     reply->readAll();
-    removeMarkedFiles(m_sentFiles);
-    m_sentFiles.clear();
+    removeFiles(reply->property(kRemoveAfterSendProperty).toStringList());
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     kLog.debug(this) << "Result status:" << status;
     reply->deleteLater();
+    if (reply != m_reply) {
+        // A request that failed and was followed by another send: the form and its codes belong
+        // to the newer one now.
+        kLog.debug(this) << "earlier request ended";
+        return;
+    }
     m_busy = false;
-    if (reply == m_reply)
-        m_reply.clear();
+    m_reply.clear();
 
     if (m_cancelled)
         return;
@@ -318,10 +326,20 @@ void MultipartForm::onNetworkReplyFinished()
     Q_EMIT fail();
 }
 
-void MultipartForm::removeMarkedFiles(const QList<File> &files)
+QStringList MultipartForm::markedPaths(const QList<File> &files)
 {
+    QStringList paths;
     for (const File &file : files) {
-        if (file.removeAfterSend && QFile::exists(file.path) && !QFile::remove(file.path))
-            kLog.warn(this) << "cannot remove" << file.path;
+        if (file.removeAfterSend)
+            paths.append(file.path);
+    }
+    return paths;
+}
+
+void MultipartForm::removeFiles(const QStringList &paths)
+{
+    for (const QString &path : paths) {
+        if (QFile::exists(path) && !QFile::remove(path))
+            kLog.warn(this) << "cannot remove" << path;
     }
 }

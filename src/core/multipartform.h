@@ -8,6 +8,7 @@
 #include <QSslCertificate>
 #include <QSslError>
 #include <QString>
+#include <QStringList>
 
 class QAuthenticator;
 class QHttpMultiPart;
@@ -93,14 +94,12 @@ private Q_SLOTS:
 private:
     // Checks names and credentials before anything is built; false with the error text set.
     bool validate(const QString &url, const QString &userName);
-    // Removes the marked files of the given list (those of the running request, or the form's).
-    void removeMarkedFiles(const QList<File> &files);
+    static QStringList markedPaths(const QList<File> &files);
+    void removeFiles(const QStringList &paths);
     void failBeforeSending(ErrorCode code, const QString &text);
 
     QList<QPair<QString, QString>> m_attributes;
     QList<File> m_files;
-    // The files of the running request, kept apart from m_files so clear() cannot lose them.
-    QList<File> m_sentFiles;
     QString m_errorText;
     bool m_busy = false;
     bool m_cancelled = false;

@@ -36,6 +36,7 @@ private Q_SLOTS:
     void unsafeNamesAreRefused_data();
     void unsafeNamesAreRefused();
     void secondSendWhileBusyIsRefused();
+    void sendBetweenErrorAndFinish();
     void cancelGivesNoSignalAndRemovesFiles();
     void cancelWhileIdleIsHarmless();
     void replacingTheManagerWhileBusy();
@@ -417,6 +418,52 @@ void TestMultipartForm::secondSendWhileBusyIsRefused()
     QCOMPARE(success.count() + fail.count(), 0);
     QCOMPARE(other.acceptedConnections(), 0);
     form.cancel();
+}
+
+void TestMultipartForm::sendBetweenErrorAndFinish()
+{
+    // The error handler frees the form before the reply has finished, so a send may come in
+    // between; the earlier reply's end must not be taken for the new request's.
+    m_server->enqueue(HttpStubServer::Response::withStatus(404, "Not Found", "gone"));
+    m_server->enqueue(HttpStubServer::Response::delayed(300, "second"));
+    const QString first = writeFile(QStringLiteral("first.bin"), "first");
+    const QString second = writeFile(QStringLiteral("second.bin"), "second");
+    MultipartForm form;
+    auto *manager = new QNetworkAccessManager;
+    form.setNetworkAccessManager(manager);
+    form.addFile(QStringLiteral("f"), first, QStringLiteral("application/octet-stream"), true);
+    QSignalSpy success(&form, &MultipartForm::success);
+    QSignalSpy fail(&form, &MultipartForm::fail);
+    form.send(m_server->url(QStringLiteral("/first")), MultipartForm::kPost, QString(), QString());
+    const QList<QNetworkReply *> replies = manager->findChildren<QNetworkReply *>();
+    QCOMPARE(replies.size(), 1);
+    QPointer<QNetworkReply> earlier = replies.first();
+    bool resent = false;
+    connect(earlier, &QNetworkReply::errorOccurred, this, [&] {
+        if (form.isBusy())
+            return;
+        form.clear();
+        form.addFile(QStringLiteral("f"), second, QStringLiteral("application/octet-stream"), true);
+        form.send(m_server->url(QStringLiteral("/second")), MultipartForm::kPost, QString(),
+                  QString());
+        resent = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(resent, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(earlier.isNull(), 20000);
+    // The earlier reply is gone; the new request still runs and keeps its file.
+    QCOMPARE(success.count() + fail.count(), 0);
+    QVERIFY(form.isBusy());
+    QVERIFY(!QFile::exists(first));
+    QVERIFY(QFile::exists(second));
+
+    QTRY_COMPARE_WITH_TIMEOUT(success.count(), 1, 20000);
+    QCOMPARE(fail.count(), 0);
+    QCOMPARE(form.errorCode(), MultipartForm::kNoError);
+    QCOMPARE(form.response(), QStringLiteral("second"));
+    QVERIFY(!form.isBusy());
+    QVERIFY(!QFile::exists(second));
+    QCOMPARE(m_server->requests().size(), 2);
+    QVERIFY(m_server->requests().at(1).body.contains("\r\n\r\nsecond\r\n"));
 }
 
 void TestMultipartForm::cancelGivesNoSignalAndRemovesFiles()
