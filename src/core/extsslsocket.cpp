@@ -82,11 +82,11 @@ QList<QSslCertificate> ExtSslSocket::extractCertificatesFromPemChain(const QByte
     QList<QSslCertificate> certificates;
     const QString begin = QString::fromLatin1(kBeginCertificate);
     // Every byte counts: a NUL must not hide the rest of the text.
-    const QStringList pieces = QString::fromLatin1(pem.constData(), pem.size()).split(begin);
-    for (const QString &piece : pieces) {
-        if (piece.simplified().isEmpty())
+    const QStringList blocks = QString::fromLatin1(pem.constData(), pem.size()).split(begin);
+    for (const QString &block : blocks) {
+        if (block.simplified().isEmpty())
             continue;
-        const QSslCertificate certificate((begin + piece).toLatin1(), QSsl::Pem);
+        const QSslCertificate certificate((begin + block).toLatin1(), QSsl::Pem);
         if (!certificate.isNull())
             certificates.append(certificate);
         else if (ok)

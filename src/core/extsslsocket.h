@@ -26,7 +26,7 @@ public:
     // handshake. Hides QSslSocket::startServerEncryption on purpose.
     void startServerEncryption();
 
-    // Splits PEM text into its certificates, in order. When given, *ok is false if any piece
+    // Splits PEM text into its certificates, in order. When given, *ok is false if any block
     // was not a valid certificate (the valid ones are still returned).
     static QList<QSslCertificate> extractCertificatesFromPemChain(const QByteArray &pem,
                                                                   bool *ok = nullptr);
