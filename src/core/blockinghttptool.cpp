@@ -45,6 +45,8 @@ QByteArray BlockingHTTPTool::get(const QString &url, int timeout)
         kLog.debug(this) << "[Request header]: " << name + ": " + request.rawHeader(name);
     }
     connect(m_reply.data(), &QNetworkReply::errorOccurred, this, &BlockingHTTPTool::slotError);
+    // The body is taken as it arrives, so that an endless answer cannot fill the memory.
+    connect(m_reply.data(), &QIODevice::readyRead, this, &BlockingHTTPTool::collect);
 
     QEventLoop loop;
     connect(this, &BlockingHTTPTool::done, &loop, &QEventLoop::quit);
@@ -59,17 +61,30 @@ QByteArray BlockingHTTPTool::get(const QString &url, int timeout)
         reply->close();
         reply->deleteLater();
     }
-    const QByteArray result = m_data;
+    const QByteArray result = m_tooLarge ? QByteArray() : m_data;
     m_data.clear();
+    m_tooLarge = false;
     return result;
 }
 
 void BlockingHTTPTool::processData()
 {
     kLog.trace(this) << "void BlockingHTTPTool::processData()";
-    if (m_reply)
-        m_data.append(m_reply->readAll());
+    collect();
     Q_EMIT done();
+}
+
+void BlockingHTTPTool::collect()
+{
+    if (!m_reply || m_tooLarge)
+        return;
+    m_data.append(m_reply->readAll());
+    if (m_data.size() <= kMaxBodySize)
+        return;
+    kLog.warn(this) << "Reply body above" << kMaxBodySize << "bytes dropped";
+    m_tooLarge = true;
+    m_data.clear();
+    m_reply->abort();
 }
 
 void BlockingHTTPTool::slotError(QNetworkReply::NetworkError code)

@@ -19,9 +19,12 @@ public:
     explicit BlockingHTTPTool(QObject *parent = nullptr);
     ~BlockingHTTPTool() override;
 
-    // The body that arrived within timeout ms (also an error page's), or an empty array.
+    // The body that arrived within timeout ms (also an error page's), or an empty array. A body
+    // above kMaxBodySize is not collected: the request is dropped and the result is empty.
     static QByteArray sget(const QString &url, int timeout);
     QByteArray get(const QString &url, int timeout);
+
+    static constexpr int kMaxBodySize = 1024 * 1024;
 
 Q_SIGNALS:
     void done();
@@ -29,9 +32,11 @@ Q_SIGNALS:
 private Q_SLOTS:
     void processData();
     void slotError(QNetworkReply::NetworkError code);
+    void collect();
 
 private:
     QByteArray m_data;
     QPointer<QNetworkAccessManager> m_manager;
     QPointer<QNetworkReply> m_reply;
+    bool m_tooLarge = false;
 };

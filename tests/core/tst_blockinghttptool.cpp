@@ -23,6 +23,8 @@ private Q_SLOTS:
     void pathIsEncodedOnce_data();
     void pathIsEncodedOnce();
     void toolIsReusable();
+    void oversizedBodyIsDropped_data();
+    void oversizedBodyIsDropped();
 };
 
 void TestBlockingHTTPTool::body_data()
@@ -162,6 +164,32 @@ void TestBlockingHTTPTool::toolIsReusable()
     BlockingHTTPTool tool;
     QVERIFY(tool.get(server.url(), 300).isEmpty());
     QCOMPARE(tool.get(server.url(), 20000), QByteArray("second"));
+}
+
+void TestBlockingHTTPTool::oversizedBodyIsDropped_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("at the limit") << BlockingHTTPTool::kMaxBodySize << true;
+    QTest::newRow("one byte above") << BlockingHTTPTool::kMaxBodySize + 1 << false;
+    QTest::newRow("far above") << 8 * BlockingHTTPTool::kMaxBodySize << false;
+}
+
+void TestBlockingHTTPTool::oversizedBodyIsDropped()
+{
+    QFETCH(int, size);
+    QFETCH(bool, kept);
+    HttpStubServer server;
+    QVERIFY(server.listenHttp());
+    const QByteArray body(size, 'x');
+    server.setDefaultResponse(HttpStubServer::Response::ok(body));
+    TestSupport::MessageRecorder recorder;
+    BlockingHTTPTool tool;
+    QCOMPARE(tool.get(server.url(), 20000), kept ? body : QByteArray());
+    QCOMPARE(recorder.count({QStringLiteral("WARN"), QStringLiteral("bytes dropped")}), kept ? 0 : 1);
+    // The tool serves the next request normally.
+    server.setDefaultResponse(HttpStubServer::Response::ok("next"));
+    QCOMPARE(tool.get(server.url(), 20000), QByteArray("next"));
 }
 
 TOLVANE_TEST_MAIN(TestBlockingHTTPTool)
