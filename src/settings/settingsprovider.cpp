@@ -1,6 +1,7 @@
 #include "settings/settingsprovider.h"
 
 #include "core/certificategenerator.h"
+#include "core/emailfromaddressstring.h"
 #include "log/logger.h"
 
 #include <QCoreApplication>
@@ -270,15 +271,13 @@ QMap<QString, qint64> SettingsProvider::getMsgSizeRules()
         setLastError(QStringLiteral("Cannot open file %1").arg(path));
         return rules;
     }
-    static const QRegularExpression emailPattern(
-        QStringLiteral("[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,}"));
     QTextStream stream(&file);
     while (!stream.atEnd()) {
         const QString line = stream.readLine();
         if (line.trimmed().isEmpty() || line.startsWith(QLatin1Char(';')))
             continue;
         const QStringList parts = line.split(QLatin1Char(':'));
-        if (parts.size() < 2 || !emailPattern.match(parts.at(0)).hasMatch())
+        if (parts.size() < 2 || emailFromAddressString(parts.at(0)).isEmpty())
             continue;
         rules.insert(parts.at(0), parts.at(1).trimmed().toLongLong());
     }
