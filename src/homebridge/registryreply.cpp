@@ -151,7 +151,7 @@ void RegistryReply::writeRequest()
 RegistryReply::LineState RegistryReply::lineState() const
 {
     if (m_socket->canReadLine()) {
-        // The line end may lie beyond the cap when a long run arrived in one piece.
+        // The line end may lie beyond the cap when a long run arrived all at once.
         if (m_socket->bytesAvailable() <= kMaxReplyLineBytes
             || m_socket->peek(kMaxReplyLineBytes).contains('\n')) {
             return kLine;

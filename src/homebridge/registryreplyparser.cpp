@@ -174,25 +174,25 @@ bool RegistryReplyParser::createRelayList(const QString &replyText, QList<RelayP
     static const QRegularExpression capacity = pattern("CAPACITY\\s*=\\s*([0-9]+)");
     static const QRegularExpression countryCode = pattern("COUNTRY_CODE\\s*=\\s*([" WORD_CLASS "]+)");
 
-    const QStringList pieces = replyText.split(QLatin1Char(';'));
-    for (const QString &piece : pieces) {
+    const QStringList entries = replyText.split(QLatin1Char(';'));
+    for (const QString &entry : entries) {
         RelayParameters relay;
-        QString value = firstCapture(ip, piece);
+        QString value = firstCapture(ip, entry);
         if (!value.isNull())
             relay.ip = value;
-        value = firstCapture(port, piece);
+        value = firstCapture(port, entry);
         if (!value.isNull()) {
             bool ok = false;
             const ushort number = value.toUShort(&ok);
             relay.port = ok ? number : 0;
         }
-        value = firstCapture(capacity, piece);
+        value = firstCapture(capacity, entry);
         if (!value.isNull()) {
             bool ok = false;
             const qlonglong number = value.toLongLong(&ok);
             relay.capacity = ok ? number : 0;
         }
-        value = firstCapture(countryCode, piece);
+        value = firstCapture(countryCode, entry);
         if (!value.isNull())
             relay.countryCode = value;
         if (relay.capacity != 0 && !relay.ip.isEmpty() && relay.port != 0)

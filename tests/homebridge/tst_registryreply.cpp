@@ -306,7 +306,7 @@ void TestRegistryReply::asyncSplitReplyRestartsTimer()
 {
     auto standIn = startStandIn();
     QVERIFY(standIn);
-    // Each piece comes within the data period of the one before, the whole line only after it.
+    // Each part of the line comes within the data period of the one before, the whole line only after it.
     const QByteArray text = "FAILED_NOT_EXISTS for this user\r\n";
     standIn->setDefaultAnswer(RegistryAnswer::split(text, 10, 1500, 1500));
 

@@ -166,7 +166,7 @@ void TestRegistryReplyParser::relayList_data()
                                << QStringList{"127.0.0.2 7000 5 DE"};
     QTest::newRow("blanks around equals") << "IP = 127.0.0.2, PORT= 7000, CAPACITY =5"
                                           << QStringList{"127.0.0.2 7000 5 "};
-    QTest::newRow("several pieces") << "IP=127.0.0.2,PORT=1,CAPACITY=2;;IP=127.0.0.3,PORT=3,CAPACITY=4,COUNTRY_CODE=SE;"
+    QTest::newRow("several entries") << "IP=127.0.0.2,PORT=1,CAPACITY=2;;IP=127.0.0.3,PORT=3,CAPACITY=4,COUNTRY_CODE=SE;"
                                     << QStringList{"127.0.0.2 1 2 ", "127.0.0.3 3 4 SE"};
     QTest::newRow("zero capacity dropped") << "IP=127.0.0.2, PORT=7000, CAPACITY=0" << QStringList();
     QTest::newRow("no port dropped") << "IP=127.0.0.2, CAPACITY=5" << QStringList();
