@@ -2,7 +2,6 @@
 #include "homebridge/registryrequest.h"
 #include "support/testmain.h"
 
-#include <QCryptographicHash>
 #include <QtTest>
 
 using namespace TolvaneMail;
@@ -18,9 +17,8 @@ QVariantMap fields(std::initializer_list<std::pair<QString, QVariant>> pairs)
     return map;
 }
 
-// SHA-1 of "secret", Base64 with "=" as "_".
-const QString kSecretDigest = QString::fromLatin1(
-    QCryptographicHash::hash("secret", QCryptographicHash::Sha1).toBase64().replace('=', '_'));
+// SHA-1 of "secret", Base64 with "=" as "_" (worked out independently of the code under test).
+const QString kSecretDigest = QStringLiteral("5en6G6MezRroT3XKqkdPOmY/BfQ_");
 
 } // namespace
 
@@ -77,8 +75,7 @@ void TestRegistryRequest::requestLine_data()
     QTest::newRow("4 every optional part") << 4 << fullWebMail
         << QStringLiteral("SEND_WEBMAIL_WITH_URL: TYPE=1, FROM=s@x, TO=r@y, EMAIL_ID=f.eml, "
                           "SERVER=mail.example\ufffd?, FROM_FULL_NAME=")
-               + QString::fromLatin1(QByteArray("J\xf6rg").toBase64().replace('=', '_'))
-               + QStringLiteral(", REQUIRE_AUTH=true, SUBJECT=a_b, c, PRO_USER=true, KEY=K+/_");
+               + QStringLiteral("SvZyZw__, REQUIRE_AUTH=true, SUBJECT=a_b, c, PRO_USER=true, KEY=K+/_");
     QVariantMap falseFlags = webMail;
     falseFlags.insert(kRequireAuth, false);
     falseFlags.insert(kIsPro, false);
@@ -94,6 +91,10 @@ void TestRegistryRequest::requestLine_data()
     QTest::newRow("5 relay list version") << 5
         << fields({{kName, all}, {kPassword, "secret"}, {kVersion, 3}})
         << "HOMEBRIDGE_REQUEST_RELAY_LIST: NAME=a@b.c, PASSWORD=" + kSecretDigest + ", VERSION=3";
+    // The digest is taken over the password's Latin-1 bytes, not its UTF-8 form.
+    QTest::newRow("5 latin-1 password") << 5
+        << fields({{kName, all}, {kPassword, QStringLiteral("p\u00e4ssw\u00f6rd")}})
+        << "HOMEBRIDGE_REQUEST_RELAY_LIST: NAME=a@b.c, PASSWORD=eYxIHY7AbAiRXrCWOfnCEBMfpL8_, VERSION=1";
     QTest::newRow("5 empty password") << 5 << fields({{kName, all}, {kPassword, ""}}) << QString();
 
     QTest::newRow("6 find keeps address") << 6 << fields({{kName, "Jo.Doe@Example.COM"}})
@@ -184,10 +185,16 @@ void TestRegistryRequest::requestLine()
 
 void TestRegistryRequest::passwordDigestForm()
 {
-    // 20 digest bytes give 28 Base64 characters, the last one the padding.
-    QCOMPARE(kSecretDigest.size(), 28);
-    QVERIFY(kSecretDigest.endsWith(QLatin1Char('_')));
-    QVERIFY(!kSecretDigest.contains(QLatin1Char('=')));
+    // 20 digest bytes give 28 Base64 characters, the last one the padding written as "_".
+    const RegistryRequest request(kHomeBridgeRequestRelayList,
+                                  fields({{kName, "n@x"}, {kPassword, "another password"}}));
+    const QString line = request.requestString();
+    const int start = line.indexOf(QLatin1String("PASSWORD=")) + 9;
+    const QString digest = line.mid(start, line.indexOf(QLatin1Char(','), start) - start);
+    QCOMPARE(digest.size(), 28);
+    QVERIFY(digest.endsWith(QLatin1Char('_')));
+    QVERIFY(!digest.contains(QLatin1Char('=')));
+    QVERIFY(!line.contains(QLatin1String("another password")));
 }
 
 void TestRegistryRequest::constructors()
