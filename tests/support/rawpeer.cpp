@@ -108,9 +108,20 @@ void RawPeer::closeGracefully()
         m_socket->disconnectFromHost();
 }
 
+void RawPeer::setReading(bool on)
+{
+    m_reading = on;
+    if (!m_socket)
+        return;
+    // Qt's own buffer stays small, so unread bytes stay in the system's buffers.
+    m_socket->setReadBufferSize(4096);
+    if (on)
+        onReadyRead();
+}
+
 void RawPeer::onReadyRead()
 {
-    if (!m_socket)
+    if (!m_socket || !m_reading)
         return;
     const QByteArray bytes = m_socket->readAll();
     if (bytes.isEmpty())
@@ -119,7 +130,9 @@ void RawPeer::onReadyRead()
     m_reader.feed(bytes);
     while (m_reader.hasCommand()) {
         const RawCommandReader::Command command = m_reader.take();
-        m_commands.append(command);
+        ++m_receivedCommands;
+        if (m_keepCommands)
+            m_commands.append(command);
         if (command.name == "KEEP" && m_answerKeep)
             write("OK\n");
         else if (command.name == "DATA" && m_acknowledgeData)

@@ -42,6 +42,12 @@ public:
     // Scripted answers: OK to every KEEP (on by default), TRANS OK to every DATA (off by default).
     void setAnswerKeep(bool on) { m_answerKeep = on; }
     void setAcknowledgeData(bool on) { m_acknowledgeData = on; }
+    // A peer that stops reading leaves what arrives unread, so the other side's writes back up
+    // (with small system buffers). Turning reading on again reads it all.
+    void setReading(bool on);
+    // Off: received commands are parsed and counted but not kept (for floods).
+    void setKeepCommands(bool on) { m_keepCommands = on; }
+    qint64 receivedCommandCount() const { return m_receivedCommands; }
 
     const QList<RawCommandReader::Command> &commands() const { return m_commands; }
     int count() const { return m_commands.size(); }
@@ -72,6 +78,9 @@ private:
     bool m_answerKeep = true;
     bool m_acknowledgeData = false;
     bool m_peerClosed = false;
+    bool m_reading = true;
+    bool m_keepCommands = true;
+    qint64 m_receivedCommands = 0;
 };
 
 } // namespace TestSupport

@@ -610,6 +610,33 @@ private Q_SLOTS:
         QVERIFY(link->handler->isReady());
     }
 
+    void peerThatDoesNotReadCannotGrowTheWriteBuffer()
+    {
+        auto link = readyLink();
+        QVERIFY(link);
+        link->socket->setReadBufferSize(65536);
+        link->peer->setKeepCommands(false);
+        link->peer->setReading(false);
+        // Every KEEP draws an OK: more answers than the system's buffers hold, and nobody reads.
+        const int keeps = 2000000;
+        const QByteArray keep("KEEP\n");
+        QByteArray flood;
+        flood.reserve(keeps * keep.size());
+        for (int i = 0; i < keeps; ++i)
+            flood += keep;
+        link->peer->write(flood);
+        // The handler stops reading once its unsent answers pass the limit.
+        QTRY_VERIFY_WITH_TIMEOUT(link->socket->bytesToWrite() > Handler::kMaxPendingWrite, 30000);
+        const qint64 oneRead = 65536 / 5 * 3; // the answers to one full read
+        QVERIFY(link->socket->bytesToWrite() <= Handler::kMaxPendingWrite + oneRead);
+        QVERIFY(link->socket->bytesAvailable() <= 65536);
+        // Reading again, the peer gets every answer: nothing was dropped.
+        link->peer->setReading(true);
+        QTRY_COMPARE_WITH_TIMEOUT(link->peer->receivedCommandCount(), qint64(keeps + 1), 60000);
+        QVERIFY(link->handler->isReady());
+        QVERIFY(!link->peer->malformed());
+    }
+
     void requestIdsComeFromACounter()
     {
         auto link = readyLink();
