@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings/proxysettings.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QMutex>
@@ -7,15 +9,6 @@
 #include <memory>
 
 class QSettings;
-
-// Host, port, user and password of a proxy named in the server-settings file.
-struct ProxySettings
-{
-    QString host;
-    quint16 port = 0;
-    QString user;
-    QString password;
-};
 
 // The installation's optional server-settings file "config.cfg" (INI) in the configuration
 // directory. The running program takes the registry server's host, port and CA-certificate file
