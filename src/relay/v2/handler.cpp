@@ -782,8 +782,22 @@ void Handler::onChannelSent()
 void Handler::onChannelClosed()
 {
     auto *channel = qobject_cast<Relay::Channel *>(sender());
-    if (!m_contexts.contains(channel))
+    const auto it = m_contexts.find(channel);
+    if (it == m_contexts.end())
         return;
+    const auto pendingIt = m_acceptedConnections.find(channel);
+    if (!it->established && pendingIt != m_acceptedConnections.end()) {
+        // The far end of an accepted connection went away before it connected: the peer that
+        // asked for it gets its refusal instead of waiting for ever.
+        const PendingConnection pending = pendingIt.value();
+        m_acceptedConnections.erase(pendingIt);
+        const QString text = channel->lastError().isEmpty() ? QStringLiteral("Connection closed")
+                                                            : channel->lastError();
+        if (pending.peerConnectionId != 0)
+            send(makeCommand(CommandType::CONNECTION, {number(it->connectionId), flag(false)}));
+        else
+            sendFail(text, pending.requestId);
+    }
     closeCarried(channel);
 }
 

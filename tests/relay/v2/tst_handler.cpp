@@ -637,6 +637,60 @@ private Q_SLOTS:
         QVERIFY(!link->peer->malformed());
     }
 
+    void servingSideAnswersConnectTo_data()
+    {
+        QTest::addColumn<bool>("farEndGone");
+        QTest::newRow("far end connects") << false;
+        QTest::newRow("far end is gone") << true;
+    }
+
+    void servingSideAnswersConnectTo()
+    {
+        QFETCH(bool, farEndGone);
+        auto link = readyLink();
+        QVERIFY(link);
+        QPointer<Relay::Channel> far;
+        QSignalSpy requested(link->handler.get(), &Relay::Connection::newConnection);
+        connect(link->handler.get(), &Relay::Connection::newConnection, link->handler.get(),
+                [&](qulonglong sessionId, const QByteArray &serviceId) {
+                    auto pair = Relay::BufferedChannel::makePair(262144);
+                    far = pair.first.release();
+                    far->setParent(link->handler.get());
+                    if (farEndGone)
+                        delete far.data();
+                    link->handler->accept(sessionId, serviceId, pair.second.release());
+                });
+        link->peer->writeLine("CONNECT_TO: 1 POP3 44");
+        QTRY_COMPARE_WITH_TIMEOUT(requested.count(), 1, 10000);
+        if (farEndGone) {
+            const int index = link->peer->waitFor("FAIL", 1);
+            QVERIFY(index == 1);
+            QCOMPARE(link->peer->commands().at(index).args.value(1), QByteArray("44"));
+            QCOMPARE(link->peer->commands().at(index).text(), QByteArray("Connection closed"));
+            QCOMPARE(link->handler->carriedConnectionCount(), 0);
+            return;
+        }
+        QVERIFY(far);
+        far->open();
+        const int index = link->peer->waitFor("CONNECTED", 1);
+        QVERIFY(index == 1);
+        QCOMPARE(link->peer->commands().at(index).header(), QByteArray("CONNECTED: 1 POP3 44"));
+        link->peer->writeData(1, "to the service");
+        QTRY_COMPARE_WITH_TIMEOUT(far->peek(), QByteArray("to the service"), 10000);
+        far->recv();
+        QVERIFY(link->peer->waitFor("TRANS", index) > index);
+        QVERIFY(far->send("from the service"));
+        const int data = link->peer->waitFor("DATA", index);
+        QVERIFY(data > index);
+        QCOMPARE(link->peer->commands().at(data).payload, QByteArray("from the service"));
+        // The peer closes: the far end learns it and nothing is sent back.
+        QSignalSpy farClosed(far.data(), &Relay::Channel::closed);
+        const int before = link->peer->count();
+        link->peer->write("DISCONNECT: 1\nKEEP\n");
+        QTRY_COMPARE_WITH_TIMEOUT(farClosed.count(), 1, 10000);
+        QVERIFY(link->peer->waitFor("OK", before) == before);
+    }
+
     void requestIdsComeFromACounter()
     {
         auto link = readyLink();
