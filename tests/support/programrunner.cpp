@@ -52,9 +52,12 @@ bool ProgramRunner::start(const QStringList &arguments)
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home + QStringLiteral("/.config"));
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_home + QStringLiteral("/.cache"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    // The update query goes to a closed loopback port, never outside.
+    // Outside services go to a closed loopback port, never outside.
     environment.insert(QStringLiteral("TOLVANE_UPDATE_BASE_URL"),
                        QStringLiteral("https://127.0.0.1:9"));
+    environment.insert(QStringLiteral("TOLVANE_EXTERNAL_IP_URL"),
+                       QStringLiteral("http://127.0.0.1:9/"));
+    environment.insert(QStringLiteral("TOLVANE_LOCAL_IP_PROBE"), QStringLiteral("127.0.0.1:9"));
     m_process.setProcessEnvironment(environment);
     m_process.setWorkingDirectory(m_workDir.path());
     m_process.start(m_programPath, arguments);

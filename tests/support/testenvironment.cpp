@@ -43,6 +43,10 @@ TestEnvironment::TestEnvironment() : m_root(QDir::tempPath() + QStringLiteral("/
                                  "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
         qunsetenv(variable);
     }
+    // Outside services the program would ask by default point at a closed loopback port.
+    qputenv("TOLVANE_EXTERNAL_IP_URL", "http://127.0.0.1:9/");
+    qputenv("TOLVANE_LOCAL_IP_PROBE", "127.0.0.1:9");
+    qputenv("TOLVANE_UPDATE_BASE_URL", "https://127.0.0.1:9");
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QStandardPaths::setTestModeEnabled(true);
