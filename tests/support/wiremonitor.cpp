@@ -88,7 +88,8 @@ void WireMonitor::pass(Link *link, bool fromClient)
 {
     Side &from = fromClient ? link->client : link->relay;
     Side &to = fromClient ? link->relay : link->client;
-    if (!from.socket || !to.socket || to.socket->state() != QAbstractSocket::ConnectedState)
+    if (!from.socket || !to.socket || !from.socket->isReadable() ||
+        to.socket->state() != QAbstractSocket::ConnectedState)
         return;
     const QByteArray bytes = from.socket->readAll();
     if (bytes.isEmpty())

@@ -210,7 +210,8 @@ void Handler::onBytesWritten(qlonglong bytes)
     Q_UNUSED(bytes)
     if (m_readPaused && m_device && m_device->bytesToWrite() <= kMaxPendingWrite) {
         m_readPaused = false;
-        onReadyRead();
+        // Later, not from inside the socket's own write.
+        QMetaObject::invokeMethod(this, &Handler::onReadyRead, Qt::QueuedConnection);
     }
 }
 
@@ -223,27 +224,39 @@ void Handler::onReadyRead()
         m_readPaused = true;
         return;
     }
-    const QByteArray data = m_device->readAll();
-    if (data.isEmpty())
-        return;
-    m_activity = true;
-    if (kLog.isTrace())
-        kLog.trace(this) << "processData:" << QString::fromLatin1(percentEncoded(data));
     QPointer<Handler> guard(this);
     m_inReadStep = true;
-    m_parser.feed(data);
-    if (m_parser.error()) {
-        QString text = m_parser.errorMessage();
-        const QByteArray line = m_parser.errorLine();
-        if (!line.isEmpty())
-            text += QStringLiteral(" in context: ") + QString::fromLatin1(percentEncoded(line));
-        emitError(0, text);
-        finish(m_ready);
+    // Commands left over from a paused step go first; new bytes are read only after them.
+    if (!m_parser.hasCommands()) {
+        const QByteArray data = m_device->readAll();
+        if (data.isEmpty()) {
+            m_inReadStep = false;
+            return;
+        }
+        m_activity = true;
+        if (kLog.isTrace())
+            kLog.trace(this) << "processData:" << QString::fromLatin1(percentEncoded(data));
+        m_parser.feed(data);
+        if (m_parser.error()) {
+            QString text = m_parser.errorMessage();
+            const QByteArray line = m_parser.errorLine();
+            if (!line.isEmpty())
+                text += QStringLiteral(" in context: ") + QString::fromLatin1(percentEncoded(line));
+            emitError(0, text);
+            finish(m_ready);
+        }
     }
     while (m_parser.hasCommands()) {
+        if (m_finished) {
+            m_parser.popCommand(); // a closed link dispatches nothing more
+            continue;
+        }
+        // Answers pile up only to the limit, however many commands one read brought.
+        if (m_device->bytesToWrite() > kMaxPendingWrite) {
+            m_readPaused = true;
+            break;
+        }
         const Command command = m_parser.popCommand();
-        if (m_finished)
-            continue; // a closed link dispatches nothing more
         dispatch(command);
         if (!guard)
             return;
@@ -251,7 +264,7 @@ void Handler::onReadyRead()
     m_inReadStep = false;
     flush();
     // Bytes that arrived while the commands ran (signals may spin no loop, but be safe).
-    if (!m_finished && m_device && m_device->bytesAvailable() > 0)
+    if (guard && !m_finished && !m_readPaused && m_device && m_device->bytesAvailable() > 0)
         QMetaObject::invokeMethod(this, &Handler::onReadyRead, Qt::QueuedConnection);
 }
 
