@@ -49,13 +49,15 @@ Handler::Handler(QIODevice *device, QObject *parent)
     kLog.trace(this) << "created";
     m_keepAliveTimer.setInterval(kKeepAliveInterval);
     m_keepAliveTimer.setSingleShot(false);
-    connect(device, &QIODevice::readyRead, this, &Handler::onReadyRead);
-    connect(device, &QIODevice::bytesWritten, this, &Handler::onBytesWritten);
+    if (device) {
+        connect(device, &QIODevice::readyRead, this, &Handler::onReadyRead);
+        connect(device, &QIODevice::bytesWritten, this, &Handler::onBytesWritten);
+    }
     connect(&m_keepAliveTimer, &QTimer::timeout, this, &Handler::onIdleTimer);
     connect(this, &Connection::ready, &m_keepAliveTimer, qOverload<>(&QTimer::start));
     connect(this, &Connection::closed, &m_keepAliveTimer, &QTimer::stop);
     setLowDelay();
-    if (device->isOpen())
+    if (device && device->isOpen())
         onReadyRead();
 }
 
@@ -63,7 +65,7 @@ void Handler::setLowDelay()
 {
     // Commands are small and answered one by one (TRANS before the next DATA): waiting to
     // coalesce them would stall every block for a delayed acknowledgement.
-    if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
+    if (m_device && m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
         m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 }
 
@@ -110,7 +112,8 @@ void Handler::send(const Command &command)
 
 void Handler::flush()
 {
-    if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
+    // The socket is the device; it may be gone before this handler is.
+    if (m_device && m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
         m_socket->flush();
 }
 
