@@ -512,10 +512,16 @@ void Handler::onData(const Command &command)
         closeCarried(channel);
         return;
     }
+    const QByteArray payload = command.arg<QByteArray>(1);
+    if (payload.isEmpty()) {
+        // An empty block carries nothing: acknowledge it without bothering the local side.
+        send(makeCommand(CommandType::TRANS, {number(id), flag(true)}));
+        return;
+    }
     // Counted before the hand-over: a local side that writes at once confirms the block (and
     // this handler sends its TRANS) before send() returns.
     ++context.receivedUnacknowledged;
-    if (!channel->send(command.arg<QByteArray>(1))) {
+    if (!channel->send(payload)) {
         const auto it = m_contexts.find(channel);
         if (it != m_contexts.end() && it->receivedUnacknowledged > 0)
             --it->receivedUnacknowledged;

@@ -406,6 +406,33 @@ private Q_SLOTS:
         QVERIFY(!link->peer->malformed());
     }
 
+    void emptyDataIsAcknowledgedAndKeepsTheConnection()
+    {
+        auto link = readyLink();
+        QVERIFY(link);
+        QObject owner;
+        Carried carried = establishCarried(*link, &owner, 5);
+        QVERIFY(carried.local);
+        QSignalSpy arrived(carried.local, &Relay::Channel::newData);
+        QSignalSpy localClosed(carried.local, &Relay::Channel::closed);
+        int from = link->peer->count();
+        link->peer->writeData(5, QByteArray());
+        int trans = link->peer->waitFor("TRANS", from);
+        QVERIFY(trans >= 0);
+        QCOMPARE(link->peer->commands().at(trans).args, QByteArrayList({"5", "OK"}));
+
+        // The stream goes on: the next block arrives whole.
+        from = link->peer->count();
+        link->peer->writeData(5, "after");
+        QTRY_COMPARE_WITH_TIMEOUT(arrived.count(), 1, 10000);
+        QCOMPARE(carried.local->recv(), QByteArray("after"));
+        trans = link->peer->waitFor("TRANS", from);
+        QVERIFY(trans >= 0);
+        QCOMPARE(link->peer->commands().at(trans).args, QByteArrayList({"5", "OK"}));
+        QCOMPARE(localClosed.count(), 0);
+        QCOMPARE(link->handler->carriedConnectionCount(), 1);
+    }
+
     void dataBeforeAcknowledgementEndsTheConnection()
     {
         auto link = readyLink();
