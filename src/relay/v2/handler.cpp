@@ -8,12 +8,34 @@
 #include <QMetaMethod>
 #include <atomic>
 
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 namespace Relay::V2 {
 
 namespace {
 const Log::Logger kLog("Relay::V2::Handler");
 
 constexpr quint64 kProtocolVersion = 2;
+
+// The socket keeps what it is given in blocks of about this size and hands them to the system
+// one by one. Whatever is larger than one block (a header with its payload) is held back until
+// all of it is handed over, so that it leaves as one segment and the peer wakes once for it.
+constexpr qint64 kCoalesceAbove = 16384;
+
+void setCorked(qintptr descriptor, bool corked)
+{
+#ifdef Q_OS_LINUX
+    const int value = corked ? 1 : 0;
+    ::setsockopt(int(descriptor), IPPROTO_TCP, TCP_CORK, &value, sizeof(value));
+#else
+    Q_UNUSED(descriptor)
+    Q_UNUSED(corked)
+#endif
+}
 
 QByteArray percentEncoded(const QByteArray &bytes)
 {
@@ -113,8 +135,19 @@ void Handler::send(const Command &command)
 void Handler::flush()
 {
     // The socket is the device; it may be gone before this handler is.
-    if (m_device && m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
-        m_socket->flush();
+    if (!m_device || !m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    const qintptr descriptor = m_socket->socketType() == QAbstractSocket::TcpSocket
+                                   ? m_socket->socketDescriptor()
+                                   : qintptr(-1);
+    const bool corked = descriptor >= 0 && m_socket->bytesToWrite() > kCoalesceAbove;
+    if (corked)
+        setCorked(descriptor, true);
+    m_socket->flush();
+    // Uncorking sends what is held at once. A socket that failed while writing has given up its
+    // descriptor, and the number may already belong to another.
+    if (corked && m_device && m_socket->socketDescriptor() == descriptor)
+        setCorked(descriptor, false);
 }
 
 void Handler::sendErrorCommand(quint64 connectionId, const QString &text)

@@ -5,8 +5,15 @@
 
 #include <QSignalSpy>
 #include <QTcpSocket>
+
 #include <QtTest>
 #include <memory>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 using Relay::V2::Handler;
 using TestSupport::RawPeer;
@@ -431,6 +438,45 @@ private Q_SLOTS:
         QCOMPARE(link->peer->commands().at(trans).args, QByteArrayList({"5", "OK"}));
         QCOMPARE(localClosed.count(), 0);
         QCOMPARE(link->handler->carriedConnectionCount(), 1);
+    }
+
+    // A block larger than the socket's buffer blocks is held back while it is handed over and
+    // released at once: all of it arrives, and the link is not left holding back what follows.
+    void largestBlockGoesOutWholeAndReleased()
+    {
+        auto link = readyLink();
+        QVERIFY(link);
+        QObject owner;
+        Carried carried = establishCarried(*link, &owner, 6);
+        QVERIFY(carried.local);
+        QSignalSpy sent(carried.local, &Relay::Channel::dataSent);
+
+        QByteArray block(32768, 'x');
+        for (int i = 0; i < block.size(); i += 97)
+            block[i] = char('a' + i % 26);
+        const int from = link->peer->count();
+        QVERIFY(carried.local->send(block));
+        const int index = link->peer->waitFor("DATA", from);
+        QVERIFY(index >= 0);
+        QCOMPARE(link->peer->commands().at(index).args, QByteArrayList({"6", "32768"}));
+        QVERIFY(link->peer->commands().at(index).payload == block);
+#ifdef Q_OS_LINUX
+        int corked = -1;
+        socklen_t length = sizeof(corked);
+        QCOMPARE(::getsockopt(int(link->socket->socketDescriptor()), IPPROTO_TCP, TCP_CORK, &corked,
+                              &length),
+                 0);
+        QCOMPARE(corked, 0);
+#endif
+        // A small command right after it is not held back either.
+        link->peer->writeLine("TRANS: 6 OK");
+        QTRY_COMPARE_WITH_TIMEOUT(sent.count(), 1, 10000);
+        link->peer->writeData(6, QByteArray("ab"));
+        QTRY_VERIFY_WITH_TIMEOUT(!carried.local->peek().isEmpty(), 10000);
+        const int beforeAck = link->peer->count();
+        QCOMPARE(carried.local->recv(), QByteArray("ab"));
+        QVERIFY(link->peer->waitFor("TRANS", beforeAck) >= 0);
+        QVERIFY(!link->peer->malformed());
     }
 
     void dataBeforeAcknowledgementEndsTheConnection()
