@@ -157,6 +157,14 @@ void Handler::sendErrorCommand(quint64 connectionId, const QString &text)
                      {number(connectionId), number(quint64(payload.size())), bytes(payload)}));
 }
 
+Relay::Channel *Handler::knownChannel(quint64 id)
+{
+    Relay::Channel *channel = m_channels.value(id);
+    if (!channel)
+        emitError(0, QStringLiteral("Invalid connection ID %1").arg(id));
+    return channel;
+}
+
 void Handler::emitError(quint64 connectionId, const QString &text)
 {
     kLog.error(this) << "Sending error to peer:" << connectionId << text;
@@ -505,11 +513,9 @@ void Handler::onConnected(const Command &command)
 void Handler::onConnection(const Command &command)
 {
     const quint64 id = command.arg<quint64>(0);
-    Relay::Channel *channel = m_channels.value(id);
-    if (!channel) {
-        emitError(0, QStringLiteral("Invalid connection ID %1").arg(id));
+    Relay::Channel *channel = knownChannel(id);
+    if (!channel)
         return;
-    }
     if (m_contexts.value(channel).established) {
         kLog.warn(this) << QStringLiteral(
                                "CONNECTION received for an already existing connection %1, "
@@ -528,11 +534,9 @@ void Handler::onConnection(const Command &command)
 void Handler::onData(const Command &command)
 {
     const quint64 id = command.arg<quint64>(0);
-    Relay::Channel *channel = m_channels.value(id);
-    if (!channel) {
-        emitError(0, QStringLiteral("Invalid connection ID %1").arg(id));
+    Relay::Channel *channel = knownChannel(id);
+    if (!channel)
         return;
-    }
     ConnectionContext &context = m_contexts[channel];
     if (!context.established) {
         emitError(id, QStringLiteral("Sending data before connection is established"));
@@ -566,11 +570,9 @@ void Handler::onData(const Command &command)
 void Handler::onTrans(const Command &command)
 {
     const quint64 id = command.arg<quint64>(0);
-    Relay::Channel *channel = m_channels.value(id);
-    if (!channel) {
-        emitError(0, QStringLiteral("Invalid connection ID %1").arg(id));
+    Relay::Channel *channel = knownChannel(id);
+    if (!channel)
         return;
-    }
     if (command.arg<bool>(1)) {
         ConnectionContext &context = m_contexts[channel];
         if (context.sentUnacknowledged > 0)
@@ -586,11 +588,9 @@ void Handler::onTrans(const Command &command)
 void Handler::onDisconnect(const Command &command)
 {
     const quint64 id = command.arg<quint64>(0);
-    Relay::Channel *channel = m_channels.value(id);
-    if (!channel) {
-        emitError(0, QStringLiteral("Invalid connection ID %1").arg(id));
+    Relay::Channel *channel = knownChannel(id);
+    if (!channel)
         return;
-    }
     removeChannel(channel);
 }
 

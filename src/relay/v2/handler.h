@@ -104,6 +104,8 @@ private:
     void flush();
     void setLowDelay();
     void emitError(quint64 connectionId, const QString &text);
+    // The channel of a carried connection; an unknown id is answered with an error.
+    Relay::Channel *knownChannel(quint64 id);
     void sendErrorCommand(quint64 connectionId, const QString &text);
     void sendFail(const QString &text, const std::optional<quint64> &requestId);
 
