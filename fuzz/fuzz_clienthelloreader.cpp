@@ -8,19 +8,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include "fuzzcheck.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-namespace {
-void check(bool condition, const char *what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

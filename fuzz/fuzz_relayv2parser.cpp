@@ -12,6 +12,8 @@
 
 #include <QByteArray>
 #include <QVector>
+#include "fuzzcheck.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,14 +29,6 @@ struct Result
     QVector<Command> commands;
     bool anyError = false;
 };
-
-void check(bool condition, const char *what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "fuzz_relayv2parser: %s\n", what);
-        std::abort();
-    }
-}
 
 void feedChecked(ProtocolParser &parser, const char *data, qint64 length, Result &result)
 {
