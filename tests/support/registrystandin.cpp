@@ -131,6 +131,8 @@ void RegistryStandIn::handleConnection(QSslSocket *socket)
         QMutexLocker locker(&m_mutex);
         ++m_connections;
     }
+    // Answers go out at once, as a server's should, not held back for the client's late ACK.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // One request line per connection; the socket is a child of the server.
     QObject::connect(socket, &QSslSocket::readyRead, socket, [this, socket] {
         if (socket->property("answered").toBool() || !socket->canReadLine())

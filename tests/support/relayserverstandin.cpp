@@ -1,5 +1,6 @@
 #include "support/relayserverstandin.h"
 
+#include "relay/localservice.h"
 #include "relay/router.h"
 #include "relay/v2/handler.h"
 
@@ -93,6 +94,22 @@ void RelayServerStandIn::closeAll()
         if (link.handler)
             link.handler->close();
     }
+}
+
+void RelayServerStandIn::dropNewest()
+{
+    if (!m_links.isEmpty() && m_links.last().socket)
+        m_links.last().socket->abort();
+}
+
+void RelayServerStandIn::serveLocally(const QByteArray &serviceId, quint16 port)
+{
+    if (!m_localService) {
+        m_localService = new Relay::LocalService(this);
+        m_router->setLocalService(m_localService);
+    }
+    m_localService->forward(serviceId, port);
+    m_localService->forwardToConnection(serviceId, 1);
 }
 
 } // namespace TestSupport

@@ -9,6 +9,7 @@
 class QTcpSocket;
 
 namespace Relay {
+class LocalService;
 class Router;
 namespace V2 {
 class Handler;
@@ -41,12 +42,18 @@ public:
     void dropAll();
     // Closes every link with QUIT.
     void closeAll();
+    // Cuts the most recent link at once, without QUIT.
+    void dropNewest();
+    // Serves session 1 itself, as a phone's own relay service does: connections into it for the
+    // service id go to that port on 127.0.0.1 (replacing an earlier port of the service id).
+    void serveLocally(const QByteArray &serviceId, quint16 port);
 
 Q_SIGNALS:
     void linkAccepted();
 
 private:
-    struct Link {
+    struct Link
+    {
         QPointer<QTcpSocket> socket;
         QPointer<Relay::V2::Handler> handler;
     };
@@ -54,6 +61,7 @@ private:
 
     QTcpServer m_server;
     Relay::Router *m_router = nullptr;
+    Relay::LocalService *m_localService = nullptr;
     QList<Link> m_links;
     int m_keepAliveInterval = 0;
 };

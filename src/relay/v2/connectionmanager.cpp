@@ -169,7 +169,7 @@ quint16 ConnectionManager::addForward(quint64 sessionId, const QByteArray &servi
             return it.key()->serverPort();
     }
     auto *listener = new LocalSocket(this);
-    if (!listener->listen(QHostAddress(QHostAddress::LocalHost), 0)) {
+    if (!listener->listen(QHostAddress(QHostAddress::LocalHost), m_forwardPort)) {
         kLog.error(this) << "Cannot listen for" << serviceId << ":" << listener->errorString();
         delete listener;
         return 0;
@@ -185,7 +185,8 @@ void ConnectionManager::onLocalConnection(Relay::Channel *channel)
     auto *listener = qobject_cast<LocalSocket *>(sender());
     const auto it = m_forwards.constFind(listener);
     if (it != m_forwards.cend() && isConnected()) {
-        kLog.trace(this) << "Connecting" << channel << "to" << it->sessionId << "," << it->serviceId;
+        kLog.trace(this) << "Connecting" << channel << "to" << it->sessionId << ","
+                         << it->serviceId;
         m_connection->connectTo(it->sessionId, it->serviceId, channel);
         return;
     }

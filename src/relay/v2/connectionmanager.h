@@ -29,7 +29,8 @@ class ConnectionManager : public QObject
 {
     Q_OBJECT
 public:
-    struct EndPoint {
+    struct EndPoint
+    {
         quint64 sessionId = 0;
         QByteArray serviceId;
         bool operator==(const EndPoint &other) const
@@ -56,6 +57,9 @@ public:
 
     // For tests: the handshake time limit in milliseconds.
     void setHandshakeTimeout(int milliseconds) { m_handshakeTimer.setInterval(milliseconds); }
+    // For tests: the port new forwards listen on (0, the default, takes a free one), so a taken
+    // port makes addForward fail.
+    void setForwardPort(quint16 port) { m_forwardPort = port; }
     // The current handler, null when idle.
     Relay::Connection *connection() const { return m_connection; }
     int forwardCount() const { return m_forwards.size(); }
@@ -89,6 +93,7 @@ private:
     bool m_attemptInProgress = false;
     QHash<Relay::LocalSocket *, EndPoint> m_forwards;
     QTimer m_handshakeTimer;
+    quint16 m_forwardPort = 0;
 };
 
 } // namespace Relay
