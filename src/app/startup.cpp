@@ -2,6 +2,7 @@
 
 #include "app/singleapplication.h"
 #include "app/terminationhandler.h"
+#include "homebridge/relayconnectionhelper.h"
 #include "log/appender.h"
 #include "log/logconfig.h"
 #include "log/logger.h"
@@ -58,6 +59,14 @@ void initLog()
     Log::configure(QFile::encodeName(path).toStdString());
 }
 
+void applyForceRelaySwitch(const QStringList &arguments)
+{
+    for (const QString &argument : arguments) {
+        if (argument.compare(QLatin1String("-r"), Qt::CaseInsensitive) == 0)
+            Relay::RelayConnectionHelper::setForceRelay(true);
+    }
+}
+
 int runApplication(int &argc, char **argv)
 {
     Q_INIT_RESOURCE(app);
@@ -82,8 +91,8 @@ int runApplication(int &argc, char **argv)
     SettingsProvider::setConfigDir(QCoreApplication::applicationDirPath());
 
     const QString settingsFolder =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QStringLiteral("/Tolvane/TolvaneMailConnect/");
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+        QStringLiteral("/Tolvane/TolvaneMailConnect/");
     ApplicationSettings::instance()->getConfigData(settingsFolder,
                                                    settingsFolder + QStringLiteral("config.json"));
 
@@ -100,6 +109,7 @@ int runApplication(int &argc, char **argv)
     QObject::connect(application.get(), &SingleApplication::dockClicked, mainWindow.get(),
                      &QWidget::show);
 
+    applyForceRelaySwitch(*arguments);
     for (const QString &argument : *arguments) {
         if (argument.compare(QLatin1String("--maximized"), Qt::CaseInsensitive) == 0)
             mainWindow->maximize();
