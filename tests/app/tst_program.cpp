@@ -1,4 +1,6 @@
+#include "support/certificatefactory.h"
 #include "support/programrunner.h"
+#include "support/registrystandin.h"
 #include "support/testmain.h"
 
 #include <csignal>
@@ -49,6 +51,30 @@ private Q_SLOTS:
         program.sendSignal(SIGTERM);
         QVERIFY(program.waitForFinished());
         QCOMPARE(program.process().exitCode(), 0);
+    }
+
+    void reportsTheInstallationOnce()
+    {
+        // The main window sends the report; the registry is named in "config.cfg".
+        TestSupport::RegistryStandIn registry;
+        registry.setDefaultAnswer(TestSupport::RegistryAnswer::reply("OK\r\n"));
+        QVERIFY(registry.start());
+        ProgramRunner program;
+        const QString folder = program.useOwnCopy();
+        QVERIFY(!TestSupport::CertificateFactory::writeRegistryConfig(folder, registry.port())
+                     .isEmpty());
+        QVERIFY(program.start());
+        const QString path =
+            program.home() + QStringLiteral("/.config/Tolvane/TolvaneMailConnect.conf");
+        QTRY_VERIFY_WITH_TIMEOUT(QSettings(path, QSettings::IniFormat).contains("LastUpdated"),
+                                 30000);
+        program.sendSignal(SIGTERM);
+        QVERIFY(program.waitForFinished());
+        const QByteArray id =
+            QSettings(path, QSettings::IniFormat).value("ApplicationUUID").toByteArray();
+        QCOMPARE(id.size(), 36);
+        QCOMPARE(registry.requests(),
+                 QByteArrayList{"STAT_DEVICE: UID=" + id + ",DEVICE_TYPE=connect\r\n"});
     }
 
     void logLevelsFileIsApplied()

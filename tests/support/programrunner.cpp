@@ -1,5 +1,6 @@
 #include "support/programrunner.h"
 
+#include "support/certificatefactory.h"
 #include "support/testenvironment.h"
 
 #include <QDate>
@@ -46,6 +47,13 @@ QString ProgramRunner::useOwnCopy()
 
 bool ProgramRunner::start(const QStringList &arguments)
 {
+    // The registry is the closed loopback port too, unless the test put a "config.cfg" of its
+    // own beside the program.
+    const QString folder = useOwnCopy();
+    if (folder.isEmpty() || (!QFile::exists(folder + QStringLiteral("/config.cfg")) &&
+                             CertificateFactory::writeRegistryConfig(folder, 9).isEmpty())) {
+        return false;
+    }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), m_home);
     environment.insert(QStringLiteral("XDG_DATA_HOME"), m_home + QStringLiteral("/.local/share"));

@@ -24,6 +24,8 @@ public:
     // Returns that folder, or an empty text when the copy failed.
     QString useOwnCopy();
 
+    // Starts the private copy; without a "config.cfg" of the test's, one pointing the registry
+    // at a closed loopback port is put beside it, so the program never reaches outside.
     bool start(const QStringList &arguments = {});
     // Sends a signal (SIGTERM, SIGINT, SIGKILL...) to the running program.
     void sendSignal(int signal);

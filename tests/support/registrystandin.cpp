@@ -1,8 +1,11 @@
 #include "support/registrystandin.h"
 
+#include "settings/settingsprovider.h"
+#include "settings/ssldata.h"
 #include "support/tlstestserver.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QMutexLocker>
 #include <QPointer>
 #include <QSslSocket>
@@ -99,6 +102,23 @@ void RegistryStandIn::setDefaultAnswer(const RegistryAnswer &answer)
     m_defaultAnswer = answer;
 }
 
+void RegistryStandIn::setAnswerFor(const QByteArray &requestLine, const RegistryAnswer &answer)
+{
+    QMutexLocker locker(&m_mutex);
+    m_answersByLine.insert(requestLine, answer);
+}
+
+bool RegistryStandIn::pointClientHere() const
+{
+    const QString dir = QDir::current().absoluteFilePath(QStringLiteral("registry-config"));
+    if (!QDir().mkpath(dir) || CertificateFactory::writeRegistryConfig(dir, m_port).isEmpty())
+        return false;
+    SettingsProvider::setConfigDir(dir);
+    SettingsProvider::drop();
+    SslData::drop();
+    return SettingsProvider::instance()->getRegistryPort() == m_port;
+}
+
 QByteArrayList RegistryStandIn::requests() const
 {
     QMutexLocker locker(&m_mutex);
@@ -119,9 +139,12 @@ QByteArray RegistryStandIn::findReply(const QByteArray &recordJson, const QByteA
     return reply + "\r\n";
 }
 
-RegistryAnswer RegistryStandIn::nextAnswer()
+RegistryAnswer RegistryStandIn::nextAnswer(const QByteArray &line)
 {
     QMutexLocker locker(&m_mutex);
+    const auto byLine = m_answersByLine.constFind(line);
+    if (byLine != m_answersByLine.constEnd())
+        return byLine.value();
     return m_script.isEmpty() ? m_defaultAnswer : m_script.takeFirst();
 }
 
@@ -150,7 +173,7 @@ void RegistryStandIn::handleConnection(QSslSocket *socket)
 
 void RegistryStandIn::answer(QSslSocket *socket, const QByteArray &line)
 {
-    const RegistryAnswer answer = nextAnswer();
+    const RegistryAnswer answer = nextAnswer(line);
     const QPointer<QSslSocket> guarded(socket);
     switch (answer.kind) {
     case RegistryAnswer::kReply:

@@ -4,6 +4,7 @@
 #include "support/registryanswer.h"
 
 #include <QByteArrayList>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QMutex>
@@ -42,6 +43,13 @@ public:
     // Answers for the next connections, one each, in order; after them the default answer.
     void enqueue(const RegistryAnswer &answer);
     void setDefaultAnswer(const RegistryAnswer &answer);
+    // The answer to every connection whose request line (line end included) is this one, ahead
+    // of the script: for clients in several threads whose order cannot be known.
+    void setAnswerFor(const QByteArray &requestLine, const RegistryAnswer &answer);
+
+    // Points this process's registry client here the way an installation does: a "config.cfg"
+    // naming this stand-in, in a folder of the working directory, read afresh.
+    bool pointClientHere() const;
 
     // The request lines read so far, each with its line end as it came.
     QByteArrayList requests() const;
@@ -54,7 +62,7 @@ public:
 private:
     void handleConnection(class QSslSocket *socket);
     void answer(QSslSocket *socket, const QByteArray &line);
-    RegistryAnswer nextAnswer();
+    RegistryAnswer nextAnswer(const QByteArray &line);
 
     TestIdentity m_identity;
     QHostAddress m_address;
@@ -65,6 +73,7 @@ private:
 
     mutable QMutex m_mutex;
     QList<RegistryAnswer> m_script;
+    QHash<QByteArray, RegistryAnswer> m_answersByLine;
     RegistryAnswer m_defaultAnswer = RegistryAnswer::silence();
     QByteArrayList m_requests;
     int m_connections = 0;

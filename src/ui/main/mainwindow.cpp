@@ -1,5 +1,6 @@
 #include "ui/main/mainwindow.h"
 
+#include "homebridge/usagestatistics.h"
 #include "log/logger.h"
 #include "ui_mainwindow.h"
 
@@ -34,6 +35,9 @@ MainWindow::MainWindow(QWidget *parent)
                     showNormal();
             });
     m_trayIcon->show();
+
+    m_usageStatistics = std::make_unique<UsageStatistics>(QCoreApplication::applicationName(),
+                                                          UsageStatistics::kConnect);
 }
 
 MainWindow::~MainWindow()

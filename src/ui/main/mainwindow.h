@@ -7,6 +7,7 @@ class QAction;
 class QMenu;
 class QSystemTrayIcon;
 class Ui_MainWindow;
+class UsageStatistics;
 
 // The main window: a dialog with the tray icon and its menu.
 class MainWindow : public QDialog
@@ -35,5 +36,7 @@ private:
     std::unique_ptr<Ui_MainWindow> m_ui;
     QSystemTrayIcon *m_trayIcon;
     QMenu *m_trayMenu;
+    // The daily installation report; goes with the window.
+    std::unique_ptr<UsageStatistics> m_usageStatistics;
     bool m_maximized = false;
 };

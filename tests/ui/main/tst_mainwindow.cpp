@@ -1,3 +1,4 @@
+#include "support/registrystandin.h"
 #include "support/testmain.h"
 #include "ui/main/mainwindow.h"
 
@@ -7,8 +8,15 @@
 class TestMainWindow : public QObject
 {
     Q_OBJECT
+    TestSupport::RegistryStandIn m_registry; // every window reports the installation to it
 
 private Q_SLOTS:
+    void initTestCase()
+    {
+        m_registry.setDefaultAnswer(TestSupport::RegistryAnswer::reply("OK\r\n"));
+        QVERIFY(m_registry.start() && m_registry.pointClientHere());
+    }
+
     void trayIconIsUpButWindowHidden()
     {
         MainWindow window;

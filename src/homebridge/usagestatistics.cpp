@@ -1,0 +1,220 @@
+#include "homebridge/usagestatistics.h"
+
+#include "homebridge/registryconstants.h"
+#include "homebridge/registryreply.h"
+#include "log/logger.h"
+
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QUuid>
+
+using namespace TolvaneMail;
+
+namespace {
+
+const Log::Logger kLog("UsageStatistics");
+
+const char kOrganizationName[] = "Tolvane";
+const QLatin1String kUuidKey("ApplicationUUID");
+const QLatin1String kLastUpdatedKey("LastUpdated");
+
+UsageStatistics::Clock &clockOverride()
+{
+    static UsageStatistics::Clock clock;
+    return clock;
+}
+
+} // namespace
+
+void UsageStatistics::setClock(Clock clock)
+{
+    clockOverride() = std::move(clock);
+}
+
+QDateTime UsageStatistics::now()
+{
+    return clockOverride() ? clockOverride()().toUTC() : QDateTime::currentDateTimeUtc();
+}
+
+UsageStatistics::UsageStatistics(const QString &applicationName, ApplicationType type,
+                                 QObject *parent)
+    : QObject(parent), m_organizationName(QString::fromLatin1(kOrganizationName)),
+      m_applicationName(applicationName), m_applicationType(type)
+{
+    kLog.trace(this) << Q_FUNC_INFO;
+    m_timer.setSingleShot(true);
+    m_timer.setInterval(kRetryIntervalMs);
+    connect(&m_timer, &QTimer::timeout, this, &UsageStatistics::tryToSendUuid);
+    startStatistics();
+}
+
+UsageStatistics::~UsageStatistics()
+{
+    kLog.trace(this) << Q_FUNC_INFO;
+    m_timer.stop();
+    // A report in flight is a child: deleting it here aborts its exchange before anything of
+    // this object is gone.
+    qDeleteAll(findChildren<RegistryReply *>(QString(), Qt::FindDirectChildrenOnly));
+}
+
+void UsageStatistics::startStatistics()
+{
+    QSettings settings(m_organizationName, m_applicationName);
+    if (settings.contains(kUuidKey)) {
+        kLog.debug(this) << "Application's UUID exists in Settings";
+        m_uuid = settings.value(kUuidKey).toString();
+    } else {
+        kLog.debug(this) << "Application's UUID doesn't exist in Settings";
+    }
+
+    if (m_uuid.isEmpty()) {
+        // An empty identifier could never be reported; it is replaced like a missing one.
+        if (settings.contains(kUuidKey))
+            kLog.warn(this) << "Application's UUID in Settings is empty. Create it.";
+        else
+            kLog.debug(this) << "No application's UUID in Settings. Create it.";
+        createAndStoreUuid();
+        tryToSendUuid();
+        return;
+    }
+
+    const QDateTime lastUpdated = readSettingsLastUpdatedDateTime(settings);
+    kLog.debug(this) << "Last UUID updated in Registry time:" << lastUpdated.toString(Qt::ISODate);
+    if (isGivenDateToday(lastUpdated)) {
+        kLog.debug(this) << "Application's UUID already updated today at:"
+                         << lastUpdated.toString(Qt::ISODate);
+        planResendUuidTomorrow();
+        return;
+    }
+    tryToSendUuid();
+}
+
+void UsageStatistics::createAndStoreUuid()
+{
+    m_uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    kLog.debug(this) << "Writing Application's UUID to Settings" << m_uuid;
+    QSettings settings(m_organizationName, m_applicationName);
+    settings.setValue(kUuidKey, m_uuid);
+    syncSettings(settings, "Application's UUID");
+}
+
+QDateTime UsageStatistics::readSettingsLastUpdatedDateTime(QSettings &settings) const
+{
+    QDateTime time = QDateTime::fromString(settings.value(kLastUpdatedKey).toString(), Qt::ISODate);
+    // A time written without an offset is UTC.
+    if (time.timeSpec() == Qt::LocalTime)
+        time.setTimeSpec(Qt::UTC);
+    return time.toUTC();
+}
+
+void UsageStatistics::updateLastUpdatedDateTimeSettings()
+{
+    const QString value = now().toString(Qt::ISODate);
+    kLog.debug(this) << "Writing Application's UUID last updated time to Settings:" << value;
+    QSettings settings(m_organizationName, m_applicationName);
+    settings.setValue(kLastUpdatedKey, value);
+    syncSettings(settings, "last updated time");
+}
+
+void UsageStatistics::syncSettings(QSettings &settings, const char *what) const
+{
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        kLog.error(this) << "Cannot write" << what << "to Settings" << settings.fileName()
+                         << "status:" << settings.status();
+    }
+}
+
+void UsageStatistics::tryToSendUuid()
+{
+    kLog.trace(this) << Q_FUNC_INFO;
+    kLog.debug(this) << "Trying to send Application's UUID to Registry";
+    sendUuidToRegistry();
+}
+
+void UsageStatistics::sendUuidToRegistry()
+{
+    if (m_uuid.isEmpty())
+        return;
+    kLog.debug(this) << "Sending UUID to Registry";
+    QVariantMap data;
+    data.insert(RegistryConstants::kUID, m_uuid);
+    data.insert(RegistryConstants::kDeviceType, applicationTypeString());
+    RegistryReply *reply =
+        m_registry.sendRequest(RegistryRequest(kStatDevice, data), kRegistryAsynchronous);
+    // A child, so a report still in flight goes with this object.
+    reply->setParent(this);
+    connect(reply, &RegistryReply::finished, this, &UsageStatistics::handleRegistryReply);
+    connect(reply, &RegistryReply::error, this, &UsageStatistics::handleRegistryReply);
+}
+
+void UsageStatistics::handleRegistryReply()
+{
+    kLog.trace(this) << Q_FUNC_INFO;
+    auto *reply = qobject_cast<RegistryReply *>(sender());
+    if (!reply) {
+        kLog.error(this) << "RegistyReply pointer is null";
+        return;
+    }
+    const RegistryReplyCodes code = reply->replyCode();
+    const RegistryRequestType type = reply->requestType();
+    reply->deleteLater();
+    if (type != kStatDevice)
+        return;
+
+    if (code == kReplyOk) {
+        kLog.debug(this) << "UUID updated on Registry";
+        updateLastUpdatedDateTimeSettings();
+        planResendUuidTomorrow();
+        return;
+    }
+    kLog.error(this) << "Registry request to update usage satistics failed with code:" << code;
+    planResendUuid();
+}
+
+QString UsageStatistics::applicationTypeString() const
+{
+    switch (m_applicationType) {
+    case kClient:
+        return QStringLiteral("client");
+    case kConnect:
+        return QStringLiteral("connect");
+    }
+    return QString();
+}
+
+void UsageStatistics::planResendUuid()
+{
+    m_timer.start(m_retryIntervalMs);
+    kLog.warn(this) << "Resend UUID to Registry after" << m_retryIntervalMs / 1000 << "secs";
+}
+
+void UsageStatistics::planResendUuidTomorrow()
+{
+    if (isGivenDateTomorrow(m_nextSendingTime))
+        return; // already planned
+    m_nextSendingTime = getNextSendingDateTime();
+    m_timer.start(int(now().msecsTo(m_nextSendingTime)));
+    kLog.debug(this) << "Plan send UUID to Registry tomorrow. Next sending date:"
+                     << m_nextSendingTime.toString(Qt::ISODate);
+}
+
+QDateTime UsageStatistics::getNextSendingDateTime() const
+{
+    return QDateTime(now().date().addDays(1), QTime(0, getRandomTime()), Qt::UTC);
+}
+
+int UsageStatistics::getRandomTime()
+{
+    return int(QRandomGenerator::global()->bounded(60));
+}
+
+bool UsageStatistics::isGivenDateToday(const QDateTime &time) const
+{
+    return time.isValid() && time.toUTC().date() == now().date();
+}
+
+bool UsageStatistics::isGivenDateTomorrow(const QDateTime &time) const
+{
+    return time.isValid() && time.toUTC().date() == now().date().addDays(1);
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "homebridge/registryaccessmanager.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <functional>
+
+class QSettings;
+
+// Reports the installation to the registry once per UTC day: a random identifier of the
+// installation, kept in the native settings, goes out with the kind of application. The first
+// report goes out when the object is built, unless one already succeeded on the current UTC day;
+// later ones shortly after each UTC midnight at a random minute; a failed one is retried.
+class UsageStatistics : public QObject
+{
+    Q_OBJECT
+public:
+    enum ApplicationType {
+        kClient = 0,  // sent as "client"
+        kConnect = 1, // sent as "connect"
+    };
+
+    static constexpr int kRetryIntervalMs = 300000;
+
+    // The current UTC time; tests replace it (an empty function restores the real clock).
+    using Clock = std::function<QDateTime()>;
+    static void setClock(Clock clock);
+
+    UsageStatistics(const QString &applicationName, ApplicationType type,
+                    QObject *parent = nullptr);
+    // Stops the timer; a report still in flight is aborted and freed.
+    ~UsageStatistics() override;
+
+    // For tests: the pause before a failed report is sent again.
+    void setRetryInterval(int ms) { m_retryIntervalMs = ms; }
+    // Null until the next daily report is planned.
+    QDateTime nextSendingTime() const { return m_nextSendingTime; }
+    // The time the timer was last started with, in milliseconds.
+    int timerInterval() const { return m_timer.interval(); }
+
+public Q_SLOTS:
+    void tryToSendUuid();
+    void handleRegistryReply();
+
+private:
+    void startStatistics();
+    void createAndStoreUuid();
+    QDateTime readSettingsLastUpdatedDateTime(QSettings &settings) const;
+    void updateLastUpdatedDateTimeSettings();
+    void sendUuidToRegistry();
+    QString applicationTypeString() const;
+    void planResendUuid();
+    void planResendUuidTomorrow();
+    QDateTime getNextSendingDateTime() const;
+    static int getRandomTime();
+    bool isGivenDateToday(const QDateTime &time) const;
+    bool isGivenDateTomorrow(const QDateTime &time) const;
+    static QDateTime now();
+    // Writes the settings out and logs an error when they could not be stored.
+    void syncSettings(QSettings &settings, const char *what) const;
+
+    const QString m_organizationName;
+    const QString m_applicationName;
+    const ApplicationType m_applicationType;
+    QString m_uuid;
+    QDateTime m_nextSendingTime;
+    QTimer m_timer;
+    int m_retryIntervalMs = kRetryIntervalMs;
+    TolvaneMail::RegistryAccessManager m_registry;
+};
