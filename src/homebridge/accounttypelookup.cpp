@@ -8,9 +8,8 @@
 #include "log/logger.h"
 
 #include <QHash>
-#include <QMutex>
-#include <QMutexLocker>
 #include <memory>
+#include <mutex>
 
 namespace TolvaneMail {
 
@@ -22,7 +21,7 @@ const Log::Logger kLog("TolvaneMail::AccountTypeLookup");
 // access, never across a registry exchange, so lookups of different addresses run side by side.
 struct TierCache
 {
-    QMutex mutex;
+    std::mutex mutex;
     QHash<QString, AccountType> tiers;
 };
 
@@ -58,7 +57,7 @@ AccountType AccountTypeLookup::checkAccountType(const QString &address)
     kLog.trace() << Q_FUNC_INFO;
     TierCache &cache = tierCache();
     {
-        QMutexLocker locker(&cache.mutex);
+        const std::lock_guard<std::mutex> lock(cache.mutex);
         const auto cached = cache.tiers.constFind(address);
         if (cached != cache.tiers.constEnd())
             return cached.value();
@@ -73,7 +72,7 @@ AccountType AccountTypeLookup::checkAccountType(const QString &address)
     switch (reply->replyCode()) {
     case kReplyOk: {
         tier = tierOfFoundAddress(reply->requestType(), reply->getReply());
-        QMutexLocker locker(&cache.mutex);
+        const std::lock_guard<std::mutex> lock(cache.mutex);
         cache.tiers.insert(address, tier);
         break;
     }
