@@ -1,5 +1,6 @@
 #pragma once
 
+#include "homebridge/accounttypelookup.h"
 #include "homebridge/connectiontype.h"
 #include "homebridge/homebridgedata.h"
 #include "homebridge/registryaccessmanager.h"
@@ -24,21 +25,15 @@ class ConnectionManager;
 // Every transient failure is retried after kRetryInterval; a lost relay connection is looked up
 // again at once when it had been up for a while.
 //
+// The tier lookup of any address (checkAccountType and its predicates) and the AccountType names
+// come from AccountTypeLookup, so callers reach them through this class.
+//
 // Every reset (connect, disconnect, destruction) supersedes the attempt in progress: nothing of
 // it is reported afterwards, also when the reset happens inside the external-address lookup.
-class HBAccessManager : public QObject
+class HBAccessManager : public QObject, public TolvaneMail::AccountTypeLookup
 {
     Q_OBJECT
 public:
-    enum AccountType {
-        kAccountUndetermined = 1,
-        kAccountExternal = 2,
-        kAccountDynamic = 3,
-        kAccountPro = 4,
-        kAccountHipaa = 5,
-    };
-    Q_ENUM(AccountType)
-
     enum ErrorCode {
         kAccountNotFound = 0,
         kRecordLapsed = 1,

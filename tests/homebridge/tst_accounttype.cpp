@@ -1,10 +1,10 @@
-#include "homebridge/accounttypelookup.h"
+#include "homebridge/hbaccessmanager.h"
 #include "support/registrystandin.h"
 #include "support/testmain.h"
 
 #include <future>
 
-using Tiers = TolvaneMail::AccountTypeLookup;
+using Tiers = HBAccessManager;
 
 static void row(const char *name, const char *address, const char *reply, const char *results,
                 int requests)
