@@ -3,6 +3,21 @@
 # Every target links tolvane_pch, so all compile with the same Qt modules and definitions and can
 # reuse a shared precompiled header: tolvane_pch's for libraries, tolvane_test_pch's for tests.
 
+# Ninja builds rerun AUTOMOC only when a file of its last depfile changes, so a header added to a
+# folder later would never be moc'ed in an existing build folder. When a folder's source list
+# changes, its AUTOMOC stamp is removed at configure time, which makes the step run again.
+function(tolvane_rerun_automoc_on_new_files target sources)
+    set(list_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_sources.txt)
+    set(previous "")
+    if(EXISTS ${list_file})
+        file(READ ${list_file} previous)
+    endif()
+    if(NOT previous STREQUAL "${sources}")
+        file(WRITE ${list_file} "${sources}")
+        file(REMOVE ${CMAKE_CURRENT_BINARY_DIR}/${target}_autogen/timestamp)
+    endif()
+endfunction()
+
 # tolvane_add_library(<name> [DEPS <targets>...])
 # A static library of every .cpp/.h directly in the calling folder.
 function(tolvane_add_library name)
@@ -17,6 +32,7 @@ function(tolvane_add_library name)
         return()
     endif()
     add_library(${name} STATIC ${sources})
+    tolvane_rerun_automoc_on_new_files(${name} "${sources}")
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE tolvane_pch)
     target_precompile_headers(${name} REUSE_FROM tolvane_pch)
