@@ -58,7 +58,9 @@ QCoreApplication *application()
     static QCoreApplication *app = [] {
         auto *created = new QCoreApplication(argc, argv);
         // Every rejected input would otherwise print its error lines.
-        for (const char *logger : {"Relay::V2::Handler", "Relay::BufferedChannel"})
+        for (const char *logger :
+             {"Relay::V2::Handler", "Relay::V2::Link", "Relay::V2::CarriedConnections",
+              "Relay::V2::ServingSide", "Relay::BufferedChannel"})
             Log::Logger(logger).setLevel(Log::NONE);
         return created;
     }();

@@ -247,9 +247,10 @@ void ChannelSocketWrapper::settle()
     if (!m_channelClosed) {
         if (!m_inputEnded)
             return;
-        // Everything the local peer sent is read and the far owner has taken it.
-        const bool carried = m_messagesInChannel == 0 && m_socket->bytesAvailable() <= 0;
-        if (!m_channelConnected || carried)
+        // Everything the local peer sent is read into the channel. What the far owner has not
+        // taken yet stays queued there for it after the close.
+        const bool allRead = m_socket->bytesAvailable() <= 0;
+        if (!m_channelConnected || allRead)
             m_channel->close(); // comes back through onChannelClosed()
         return;
     }

@@ -16,7 +16,8 @@ namespace Relay {
 // of the channel once the socket has written all of it.
 //
 // No byte is lost at a close. When the local peer closes, what it sent before is still read and
-// carried, and the channel closes once the far owner has taken the last of it. When the channel
+// carried, and the channel closes once the last of it is in the channel (the far owner takes
+// what is still queued there after the close). When the channel
 // closes, what it still holds is written to the socket, and the socket is closed once it has
 // written everything, or after the drain time-out when the local peer does not read. closed() is
 // emitted once, when both are done; the owner deletes the wrapper on it.

@@ -257,9 +257,10 @@ void TestChannelSocketWrapper::localCloseCarriesEveryByte()
     if (farWaits) {
         for (int i = 0; i < 20; ++i)
             QCoreApplication::processEvents();
-        // A message still waits for the far owner: the channel stays open.
-        QVERIFY(f.far()->isOpen());
-        QCOMPARE(farClosed.count(), 0);
+        // The channel closes once everything is read into it; until then a message waits for
+        // the far owner. The last one stays queued for it after the close.
+        QCOMPARE(f.far()->isOpen(), size > kChunk);
+        QCOMPARE(farClosed.count(), size > kChunk ? 0 : 1);
         received += f.far()->peek();
         take = true;
         f.far()->recv(); // lets the next message in, which the handler above takes

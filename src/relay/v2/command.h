@@ -67,6 +67,8 @@ public:
     bool serialize(QIODevice *device) const;
     // The bytes serialize() writes (empty when it would refuse).
     QByteArray toWire() const;
+    // The header line, and in payload the payload; false when the command cannot be written.
+    bool build(QByteArray *header, QByteArray *payload) const;
 
     bool operator==(const Command &other) const
     {
@@ -75,9 +77,6 @@ public:
     bool operator!=(const Command &other) const { return !(*this == other); }
 
 private:
-    // The header line, and in payload the payload; false when the command cannot be written.
-    bool build(QByteArray *header, QByteArray *payload) const;
-
     CommandType m_type = CommandType::CODE;
     Arguments m_arguments;
 };

@@ -1,4 +1,5 @@
 #include "relay/bufferedchannel.h"
+#include "relay/localsocket.h"
 #include "relay/v2/handler.h"
 #include "support/rawpeer.h"
 #include "support/testmain.h"
@@ -28,7 +29,8 @@ class TestHandler : public QObject
     Q_OBJECT
 
 private:
-    struct Link {
+    struct Link
+    {
         std::unique_ptr<RawPeer> peer;
         std::unique_ptr<QTcpSocket> socket;
         std::unique_ptr<Handler> handler;
@@ -50,8 +52,13 @@ private:
             return nullptr;
         link->handler = std::make_unique<Handler>(link->socket.get());
         link->ready = std::make_unique<QSignalSpy>(link->handler.get(), &Relay::Connection::ready);
-        link->closed = std::make_unique<QSignalSpy>(link->handler.get(), &Relay::Connection::closed);
+        link->closed =
+            std::make_unique<QSignalSpy>(link->handler.get(), &Relay::Connection::closed);
         link->errors = std::make_unique<QSignalSpy>(link->handler.get(), &Relay::Connection::error);
+        // As every owner does: the socket goes as soon as the handler reports the link closed.
+        QTcpSocket *socket = link->socket.get();
+        QObject::connect(link->handler.get(), &Relay::Connection::closed, socket,
+                         [socket] { socket->abort(); });
         return link;
     }
 
@@ -78,7 +85,8 @@ private:
         return link.peer->waitForPeerClose();
     }
 
-    struct Carried {
+    struct Carried
+    {
         Relay::Channel *local = nullptr; // the local side's end; the test owns it
         quint64 requestId = 0;
     };
@@ -126,19 +134,19 @@ private Q_SLOTS:
         QTest::addColumn<int>("readyCount");
         QTest::addColumn<int>("closedCount");
 
-        QTest::newRow("peer HELLO 2 is answered OK") << false << QByteArray("HELLO: 2\n")
-                                                     << QByteArray("OK\n") << 1 << 0;
-        QTest::newRow("OK answers our HELLO") << true << QByteArray("OK\n")
-                                              << QByteArray("HELLO: 2\n") << 1 << 0;
+        QTest::newRow("peer HELLO 2 is answered OK")
+            << false << QByteArray("HELLO: 2\n") << QByteArray("OK\n") << 1 << 0;
+        QTest::newRow("OK answers our HELLO")
+            << true << QByteArray("OK\n") << QByteArray("HELLO: 2\n") << 1 << 0;
         QTest::newRow("second HELLO is ignored")
             << false << QByteArray("HELLO: 2\nHELLO: 2\n") << QByteArray("OK\n") << 1 << 0;
         QTest::newRow("HELLO 3 is refused")
             << false << QByteArray("HELLO: 3\n")
             << QByteArray("ERROR: 0 32\nProtocol version 3 not supported") << 0 << 1;
-        QTest::newRow("KEEP before handshake") << false << QByteArray("KEEP\n") << QByteArray()
-                                               << 0 << 1;
-        QTest::newRow("QUIT before handshake") << false << QByteArray("QUIT\n") << QByteArray()
-                                               << 0 << 1;
+        QTest::newRow("KEEP before handshake")
+            << false << QByteArray("KEEP\n") << QByteArray() << 0 << 1;
+        QTest::newRow("QUIT before handshake")
+            << false << QByteArray("QUIT\n") << QByteArray() << 0 << 1;
         QTest::newRow("DATA before handshake")
             << false << QByteArray("DATA: 1 3\nabc") << QByteArray() << 0 << 1;
         QTest::newRow("refused command stops the rest of the read")
@@ -228,11 +236,11 @@ private Q_SLOTS:
         QTest::newRow("OK with unknown session request")
             << QByteArray("OK: 4 12345\n") << QByteArray("OK command unexpected in this context")
             << false;
-        QTest::newRow("syntax error closes") << QByteArray("HELP\nKEEP\n")
-                                             << QByteArray("Syntax error in context: HELP") << true;
+        QTest::newRow("syntax error closes")
+            << QByteArray("HELP\nKEEP\n") << QByteArray("Syntax error in context: HELP") << true;
         QTest::newRow("context is percent-encoded")
-            << QByteArray("HELLO: 2 x\n")
-            << QByteArray("Syntax error in context: HELLO: 2 x") << true;
+            << QByteArray("HELLO: 2 x\n") << QByteArray("Syntax error in context: HELLO: 2 x")
+            << true;
         QTest::newRow("payload length over the limit closes")
             << QByteArray("DATA: 1 262145\n") << QByteArray("Maximum data chunk len is 262144")
             << true;
@@ -580,17 +588,27 @@ private Q_SLOTS:
         QVERIFY(carried.local);
         QVERIFY(carried.local->send("early bytes"));
         carried.local->close();
-        QCOMPARE(link->handler->liveRequestCount(), 0);
-        QCOMPARE(link->handler->openRequestCount(), 1);
+        // The bytes sent before the close wait for the connection id.
+        QCOMPARE(link->handler->liveRequestCount(), 1);
         const int from = link->peer->count();
         QCOMPARE(link->peer->indexOf("DATA"), -1);
         link->peer->writeLine("CONNECTED: 12 POP3 " + QByteArray::number(carried.requestId));
-        const int index = link->peer->waitFor("DISCONNECTED", from);
-        QVERIFY(index == from);
-        QCOMPARE(link->peer->commands().at(index).args, QByteArrayList({"12"}));
+        QCOMPARE(link->peer->waitFor("DISCONNECTED", from), from + 1);
+        QCOMPARE(link->peer->commands().at(from).header(), QByteArray("DATA: 12 11"));
+        QCOMPARE(link->peer->commands().at(from).payload, QByteArray("early bytes"));
+        QCOMPARE(link->peer->commands().at(from + 1).args, QByteArrayList({"12"}));
         QCOMPARE(link->handler->openRequestCount(), 0);
         QCOMPARE(link->handler->carriedConnectionCount(), 0);
-        QCOMPARE(link->peer->indexOf("DATA"), -1);
+        // A local side that left nothing to send: a late CONNECTED is answered at once.
+        Carried empty = requestCarried(*link, &owner);
+        QVERIFY(empty.local);
+        empty.local->close();
+        QCOMPARE(link->handler->liveRequestCount(), 0);
+        QCOMPARE(link->handler->openRequestCount(), 1);
+        const int later = link->peer->count();
+        link->peer->writeLine("CONNECTED: 13 POP3 " + QByteArray::number(empty.requestId));
+        QCOMPARE(link->peer->waitFor("DISCONNECTED", later), later);
+        QCOMPARE(link->handler->openRequestCount(), 0);
     }
 
     void dataWrittenBeforeConnectedGoesOutAfterIt()
@@ -762,6 +780,94 @@ private Q_SLOTS:
         link->peer->write("DISCONNECT: 1\nKEEP\n");
         QTRY_COMPARE_WITH_TIMEOUT(farClosed.count(), 1, 10000);
         QVERIFY(link->peer->waitFor("OK", before) == before);
+    }
+
+    void bareOkAnswersTheOldestRequest_data()
+    {
+        QTest::addColumn<int>("watches");
+        QTest::addColumn<int>("oks");
+        QTest::addColumn<int>("errors");
+        QTest::newRow("OK answers WATCH") << 1 << 1 << 0;
+        QTest::newRow("two WATCHes, two OKs") << 2 << 2 << 0;
+        QTest::newRow("OK beyond the requests") << 1 << 2 << 1;
+    }
+
+    void bareOkAnswersTheOldestRequest()
+    {
+        QFETCH(int, watches);
+        QFETCH(int, oks);
+        QFETCH(int, errors);
+        auto link = readyLink();
+        QVERIFY(link);
+        for (int i = 0; i < watches; ++i)
+            link->handler->watchSession(5 + i);
+        QVERIFY(link->peer->waitForCount(1 + watches));
+        const int from = link->peer->count();
+        link->peer->write(QByteArray("OK\n").repeated(oks) + "KEEP\n");
+        // The KEEP's answer comes after whatever the OKs drew.
+        QVERIFY(link->peer->waitForCount(from + errors + 1));
+        QVERIFY(drainHandlerSide(*link));
+        QCOMPARE(link->peer->count(), from + errors + 1);
+        for (int i = 0; i < errors; ++i)
+            QCOMPARE(link->peer->commands().at(from + i).text(),
+                     QByteArray("OK command unexpected in this context"));
+        QCOMPARE(link->peer->commands().last().header(), QByteArray("OK"));
+    }
+
+    void queuedBlocksGoOutOnceEachInOrder()
+    {
+        auto link = readyLink();
+        QVERIFY(link);
+        QObject owner;
+        Carried carried = establishCarried(*link, &owner, 4);
+        QVERIFY(carried.local);
+        const int from = link->peer->count();
+        QVERIFY(carried.local->send("first"));
+        QVERIFY(carried.local->send("second"));
+        QVERIFY(link->peer->waitFor("DATA", from) == from);
+        link->peer->writeLine("KEEP"); // one block on the wire until its TRANS
+        QVERIFY(link->peer->waitFor("OK", from) == from + 1);
+        link->peer->writeLine("TRANS: 4 OK");
+        QVERIFY(link->peer->waitFor("DATA", from + 2) == from + 2);
+        link->peer->write("TRANS: 4 OK\nKEEP\n");
+        QVERIFY(link->peer->waitFor("OK", from + 3) == from + 3);
+        QByteArrayList blocks;
+        for (const auto &command : link->peer->commands().mid(from)) {
+            if (command.name == "DATA")
+                blocks.append(command.payload);
+        }
+        QCOMPARE(blocks, QByteArrayList({"first", "second"}));
+        QTRY_COMPARE_WITH_TIMEOUT(carried.local->peek(), QByteArray(), 10000);
+    }
+
+    void localCloseWithLastBlockUnacknowledgedIsPassedOn()
+    {
+        auto link = readyLink();
+        QVERIFY(link);
+        Relay::LocalSocket forward;
+        QVERIFY(forward.listen(QHostAddress::LocalHost, 0));
+        connect(&forward, qOverload<Relay::Channel *>(&Relay::LocalSocket::newConnection),
+                link->handler.get(),
+                [&](Relay::Channel *channel) { link->handler->connectTo(77, "POP3", channel); });
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, forward.serverPort());
+        const int request = link->peer->waitFor("CONNECT_TO");
+        QVERIFY(request > 0);
+        link->peer->writeLine("CONNECTED: 6 POP3 " + link->peer->commands().at(request).args.at(2));
+        QVERIFY(client.waitForConnected(10000));
+        client.write("last words");
+        client.disconnectFromHost();
+        const int data = link->peer->waitFor("DATA", request);
+        QVERIFY(data > request);
+        QCOMPARE(link->peer->commands().at(data).payload, QByteArray("last words"));
+        // No TRANS: the block is on the wire, so the close goes on at once.
+        const int closed = link->peer->waitFor("DISCONNECTED", data);
+        QCOMPARE(closed, data + 1);
+        QCOMPARE(link->peer->commands().at(closed).args, QByteArrayList({"6"}));
+        // The TRANS that crossed it is no error.
+        link->peer->write("TRANS: 6 OK\nKEEP\n");
+        QCOMPARE(link->peer->waitFor("OK", closed), closed + 1);
+        QCOMPARE(link->peer->indexOf("ERROR"), -1);
     }
 
     void requestIdsComeFromACounter()
