@@ -107,7 +107,9 @@ void ChannelSocketWrapper::readStep()
         const qint64 available = m_socket->bytesAvailable();
         if (available <= 0)
             break;
-        const QByteArray data = m_socket->read(qMin(available, m_chunkSize));
+        // What fits in one message is taken whole, as the socket holds it, without a copy.
+        const QByteArray data =
+            available <= m_chunkSize ? m_socket->readAll() : m_socket->read(m_chunkSize);
         if (data.isEmpty())
             break;
         if (kLog.isTrace())

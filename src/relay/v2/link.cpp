@@ -16,8 +16,6 @@ namespace Relay::V2 {
 namespace {
 const Log::Logger kLog("Relay::V2::Link");
 
-// Bytes read from the device per call: a whole DATA block with room to spare.
-constexpr int kReadChunk = 65536;
 // Small commands are gathered into one piece up to this size.
 constexpr int kSmallPiece = 4096;
 
@@ -31,7 +29,6 @@ QByteArray percentEncoded(const QByteArray &bytes)
 Link::Link(QIODevice *device, QObject *parent)
     : QObject(parent), m_device(device), m_socket(qobject_cast<QAbstractSocket *>(device))
 {
-    m_readBuffer.resize(kReadChunk);
     if (device) {
         connect(device, &QIODevice::readyRead, this, &Link::readStep);
         connect(device, &QIODevice::bytesWritten, this, &Link::onBytesWritten);
@@ -203,15 +200,14 @@ void Link::readStep()
     for (;;) {
         // Commands left over from a paused step go first; new bytes are read only after them.
         if (!m_parser.hasCommands()) {
-            const qint64 length = m_device->read(m_readBuffer.data(), m_readBuffer.size());
-            if (length <= 0)
+            // Whatever the socket holds, as it holds it (no copy).
+            const QByteArray data = m_device->readAll();
+            if (data.isEmpty())
                 break;
             Q_EMIT received();
             if (kLog.isTrace())
-                kLog.trace(this) << "processData:"
-                                 << QString::fromLatin1(percentEncoded(QByteArray::fromRawData(
-                                        m_readBuffer.constData(), int(length))));
-            m_parser.feed(m_readBuffer.constData(), length);
+                kLog.trace(this) << "processData:" << QString::fromLatin1(percentEncoded(data));
+            m_parser.feed(data);
             if (m_parser.error()) {
                 QString text = m_parser.errorMessage();
                 const QByteArray line = m_parser.errorLine();

@@ -82,7 +82,6 @@ private:
     ProtocolParser m_parser;
     State m_state = State::kHandshaking;
     ReadStep m_readStep = ReadStep::kIdle;
-    QByteArray m_readBuffer;
     // Waiting to be written, in order; small commands share one piece up to a payload.
     QVector<QByteArray> m_out;
     qint64 m_outBytes = 0;
