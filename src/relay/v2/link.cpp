@@ -102,8 +102,10 @@ void Link::sendError(quint64 connectionId, const QString &text)
 qint64 Link::writeDirect()
 {
 #ifdef Q_OS_UNIX
-    // Only while the socket has nothing of its own queued, so that the order holds.
-    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState ||
+    // Only on a plain TCP socket (what a TLS socket is given must go through its encryption),
+    // and only while the socket has nothing of its own queued, so that the order holds.
+    if (!m_socket || m_socket->socketType() != QAbstractSocket::TcpSocket ||
+        m_socket->inherits("QSslSocket") || m_socket->state() != QAbstractSocket::ConnectedState ||
         m_socket->bytesToWrite() > 0)
         return 0;
     const qintptr descriptor = m_socket->socketDescriptor();
