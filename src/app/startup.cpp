@@ -95,8 +95,8 @@ int runApplication(int &argc, char **argv)
     SettingsProvider::setConfigDir(QCoreApplication::applicationDirPath());
 
     const QString settingsFolder =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-        QStringLiteral("/Tolvane/TolvaneMailConnect/");
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/Tolvane/TolvaneMailConnect/");
     ApplicationSettings::instance()->getConfigData(settingsFolder,
                                                    settingsFolder + QStringLiteral("config.json"));
 
