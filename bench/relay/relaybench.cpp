@@ -128,7 +128,8 @@ bool readExactly(int fd, char *data, size_t size)
     return true;
 }
 
-template <typename Serve> int serveForever(quint16 port, Serve serve)
+template <typename Serve>
+int serveForever(quint16 port, Serve serve)
 {
     const int server = listenOn(port);
     for (;;) {
@@ -250,8 +251,7 @@ int runLatency(quint16 port, int count)
             return 1;
         }
         if (i >= 50) // the first rounds warm up
-            samples.push_back(
-                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     ::close(fd);
     std::sort(samples.begin(), samples.end());
@@ -274,8 +274,8 @@ int runHold(quint16 port, int connections, quint64 bytes)
                 std::vector<char> buffer(1 << 16);
                 quint64 left = bytes;
                 while (left > 0) {
-                    const ssize_t n =
-                        ::read(fd, buffer.data(), size_t(std::min<quint64>(left, buffer.size())));
+                    const ssize_t n = ::read(fd, buffer.data(),
+                                             size_t(std::min<quint64>(left, buffer.size())));
                     if (n <= 0)
                         break;
                     left -= quint64(n);
@@ -368,8 +368,7 @@ int runClient(int argc, char **argv, const std::string &relay, quint64 sessionId
     Relay::ConnectionManager manager;
     QObject::connect(&manager, &Relay::ConnectionManager::connected, [&] {
         for (const std::string &service : services) {
-            const quint16 forward =
-                manager.addForward(sessionId, QByteArray::fromStdString(service));
+            const quint16 forward = manager.addForward(sessionId, QByteArray::fromStdString(service));
             std::printf("%s=%u\n", service.c_str(), unsigned(forward));
         }
         std::printf("ready\n");

@@ -185,8 +185,7 @@ void ConnectionManager::onLocalConnection(Relay::Channel *channel)
     auto *listener = qobject_cast<LocalSocket *>(sender());
     const auto it = m_forwards.constFind(listener);
     if (it != m_forwards.cend() && isConnected()) {
-        kLog.trace(this) << "Connecting" << channel << "to" << it->sessionId << ","
-                         << it->serviceId;
+        kLog.trace(this) << "Connecting" << channel << "to" << it->sessionId << "," << it->serviceId;
         m_connection->connectTo(it->sessionId, it->serviceId, channel);
         return;
     }

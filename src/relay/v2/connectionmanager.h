@@ -29,8 +29,7 @@ class ConnectionManager : public QObject
 {
     Q_OBJECT
 public:
-    struct EndPoint
-    {
+    struct EndPoint {
         quint64 sessionId = 0;
         QByteArray serviceId;
         bool operator==(const EndPoint &other) const
