@@ -66,6 +66,7 @@ bool ProgramRunner::start(const QStringList &arguments)
     environment.insert(QStringLiteral("TOLVANE_EXTERNAL_IP_URL"),
                        QStringLiteral("http://127.0.0.1:9/"));
     environment.insert(QStringLiteral("TOLVANE_LOCAL_IP_PROBE"), QStringLiteral("127.0.0.1:9"));
+    environment.insert(m_environment);
     m_process.setProcessEnvironment(environment);
     m_process.setWorkingDirectory(m_workDir.path());
     m_process.start(m_programPath, arguments);

@@ -27,6 +27,11 @@ public:
     // Starts the private copy; without a "config.cfg" of the test's, one pointing the registry
     // at a closed loopback port is put beside it, so the program never reaches outside.
     bool start(const QStringList &arguments = {});
+    // An environment variable for the next start, in place of the runner's own value.
+    void setEnvironment(const QString &name, const QString &value)
+    {
+        m_environment.insert(name, value);
+    }
     // Sends a signal (SIGTERM, SIGINT, SIGKILL...) to the running program.
     void sendSignal(int signal);
     // Waits for the program to end; false on time-out.
@@ -53,6 +58,7 @@ private:
     QTemporaryDir m_ownCopyDir;
     QString m_programPath;
     QProcess m_process;
+    QProcessEnvironment m_environment;
     QByteArray m_stdout;
     QByteArray m_stderr;
 };

@@ -39,6 +39,10 @@ void TlsTestService::incomingConnection(qintptr descriptor)
     m_sockets.insert(socket, state);
     connect(socket, &QSslSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
     connect(socket, &QSslSocket::disconnected, this, [this, socket] { finish(socket); });
+    if (!m_greeting.isEmpty()) {
+        connect(socket, &QSslSocket::encrypted, socket,
+                [socket, greeting = m_greeting] { socket->write(greeting); });
+    }
     socket->startServerEncryption();
 }
 

@@ -11,8 +11,8 @@ class QSslSocket;
 namespace TestSupport {
 
 // A TLS service on 127.0.0.1 for the relay tests, with the test certificate. An echo service
-// writes back everything it reads; a sink keeps nothing. Both count the bytes of each connection
-// and hash them with SHA-256, and report each connection when it ends.
+// writes back everything it reads; a sink keeps nothing. Either may greet first. Both count the
+// bytes of each connection and hash them with SHA-256, and report each connection when it ends.
 class TlsTestService : public QTcpServer
 {
     Q_OBJECT
@@ -28,6 +28,10 @@ public:
     ~TlsTestService() override;
 
     bool start();
+    // For connections accepted later: the mode, and a text written as soon as the handshake is
+    // done (none when empty).
+    void setMode(Mode mode) { m_mode = mode; }
+    void setGreeting(const QByteArray &greeting) { m_greeting = greeting; }
     quint16 port() const { return serverPort(); }
     int openConnections() const { return m_sockets.size(); }
     // Bytes received so far on the connections still open.
@@ -53,6 +57,7 @@ private:
     void finish(QSslSocket *socket);
 
     Mode m_mode;
+    QByteArray m_greeting;
     QHash<QSslSocket *, State> m_sockets;
     QList<Finished> m_finished;
     int m_accepted = 0;
