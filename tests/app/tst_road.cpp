@@ -73,6 +73,7 @@ class TestRoad : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
+        m_sandbox.setProcessChannelMode(QProcess::ForwardedErrorChannel); // its reports show here
         m_sandbox.start(binaryDir() + "/bin/tolvane-sandbox",
                         {m_sandboxFolder.path(), "lan@tolvane.com",
                          "internet@tolvane.com=internet,relay", "relay@tolvane.com=relay",

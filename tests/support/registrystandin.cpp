@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QSslSocket>
 #include <QTimer>
+#include <openssl/crypto.h>
 
 namespace TestSupport {
 
@@ -63,6 +64,10 @@ RegistryStandIn::~RegistryStandIn()
                 // Closing the sockets here, in their own thread, before the thread stops.
                 delete m_server;
                 m_server = nullptr;
+                // OpenSSL frees a thread's own state when the thread ends, which may come after
+                // wait() below returns and so after a process that exits at once has been
+                // checked for leaks: free it now.
+                OPENSSL_thread_stop();
                 m_context->moveToThread(owner);
             },
             Qt::BlockingQueuedConnection);

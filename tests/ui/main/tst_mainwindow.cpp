@@ -1,3 +1,4 @@
+#include "crypto/ui/keystoreobserver.h"
 #include "settings/applicationsettings.h"
 #include "support/homebridgeroad.h"
 #include "support/logcapture.h"
@@ -147,6 +148,7 @@ private Q_SLOTS:
         storeAccounts({"a jo@tolvane.com 1110 1025"});
         auto window = std::make_unique<MainWindow>();
         window->run();
+        QCOMPARE(KeystoreObserver::instance()->parentWidgetForDialogs(), window.get());
         const AccountWidget *panel = window->accountWidgets().at(0);
         QTRY_COMPARE_WITH_TIMEOUT(panel->status(), AccountWidget::kConnected, 30000);
         const quint16 port = panel->accessManager()->pop3Port();
@@ -155,6 +157,7 @@ private Q_SLOTS:
                     ->text()
                     .startsWith(QString("POP3 127.0.0.1:%1\nSMTP ").arg(port)));
         window.reset();
+        QCOMPARE(KeystoreObserver::instance()->parentWidgetForDialogs(), nullptr);
         QTcpSocket probe;
         probe.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(!probe.waitForConnected(10000));
