@@ -16,10 +16,9 @@ QRegularExpressionMatch connection(const ProgramRunner &program, const QString &
                                   " connected via (\\w+): POP3 ([\\d.]+):(\\d+), SMTP ([\\d.]+):"
                                   "(\\d+), PMTP [\\d.]+:\\d+\\n");
     for (QDeadlineTimer deadline(60000); !deadline.hasExpired(); QTest::qWait(20)) {
-        QRegularExpressionMatchIterator found = line.globalMatch(program.logText());
+        auto found = line.globalMatch(program.logText());
         for (int i = 1; found.hasNext(); ++i) {
-            const QRegularExpressionMatch match = found.next();
-            if (i == n)
+            if (const QRegularExpressionMatch match = found.next(); i == n)
                 return match;
         }
     }
