@@ -26,7 +26,6 @@ SingleApplication::SingleApplication(int &argc, char **argv, const QString &key)
     : QApplication(argc, argv), m_key(key)
 {
     kLog.trace(this) << "SingleApplication::SingleApplication(int &argc, char **argv, QString key)";
-    clearStaleSegment(m_key);
 
     QSystemSemaphore semaphore(QLatin1Char('<') + m_key + QLatin1Char('>'), 1,
                                QSystemSemaphore::Open);
@@ -38,6 +37,9 @@ SingleApplication::SingleApplication(int &argc, char **argv, const QString &key)
             semaphore.release();
     });
 
+    // A stale segment is looked for only here, under the semaphore. Beside another start's check
+    // the probe could remove the lock file of the segment being made, or the new segment itself
+    // before its creator attached; that start then ran without the key, and so did the next.
     m_sharedMemory.setKey(m_key);
     clearStaleSegment(m_key);
 
