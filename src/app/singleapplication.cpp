@@ -50,7 +50,16 @@ SingleApplication::SingleApplication(int &argc, char **argv, const QString &key)
     }
     m_running = false;
 
-    if (!m_sharedMemory.create(1, QSharedMemory::ReadWrite)) {
+    // The segment's key is derived from its key file. When that file was removed while a killed
+    // instance's segment stayed (a cleaned temporary folder), a new key file can be given the
+    // key of that segment; the probe reaches it once the file exists, and the creation is tried
+    // once more.
+    bool created = m_sharedMemory.create(1, QSharedMemory::ReadWrite);
+    if (!created && m_sharedMemory.error() == QSharedMemory::AlreadyExists) {
+        clearStaleSegment(m_key);
+        created = m_sharedMemory.create(1, QSharedMemory::ReadWrite);
+    }
+    if (!created) {
         kLog.debug(this) << "Unable to create single instance.";
         return;
     }
