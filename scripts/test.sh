@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: a normal build, then one with AddressSanitizer and
-# UndefinedBehaviorSanitizer. The tests run in a network namespace where only loopback is up.
+# UndefinedBehaviorSanitizer. The tests run in a network namespace where only loopback is up, and
+# in an IPC namespace of their own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 run_in_loopback_namespace() {
-    if unshare -n true 2>/dev/null; then
-        unshare -n -- bash -c 'ip link set lo up && exec "$@"' bash "$@"
+    # A private IPC namespace too: shared-memory segments that killed test processes leave behind
+    # stay out of later runs.
+    if unshare -n -i true 2>/dev/null; then
+        unshare -n -i -- bash -c 'ip link set lo up && exec "$@"' bash "$@"
     else
         echo "warning: cannot create a network namespace; running with the host's network" >&2
         "$@"
