@@ -22,7 +22,7 @@ const QHostAddress kOtherRelay(QStringLiteral("127.0.0.4"));
 
 // The whole relay road through the managers, the router and the stand-ins, with both links
 // tapped: bytes arrive whole, the wire keeps its rules, and failures are reported once.
-class TestRoad : public QObject
+class TestRelayRoad : public QObject
 {
     Q_OBJECT
 
@@ -155,5 +155,5 @@ private Q_SLOTS:
     }
 };
 
-TOLVANE_TEST_MAIN(TestRoad)
-#include "tst_road.moc"
+TOLVANE_TEST_MAIN(TestRelayRoad)
+#include "tst_relayroad.moc"
