@@ -5,21 +5,23 @@
 #include <QHash>
 #include <QList>
 #include <QTcpServer>
+#include <memory>
 
 class QSslSocket;
 
 namespace TestSupport {
 
-// A TLS service on 127.0.0.1 for the relay tests, with the test certificate. An echo service
-// writes back everything it reads; a sink keeps nothing. Either may greet first. Both count the
-// bytes of each connection and hash them with SHA-256, and report each connection when it ends.
+// A TLS service on 127.0.0.1 with the test certificate. An echo service writes back everything it
+// reads; a sink keeps nothing. Either may greet first. Both count the bytes of each connection
+// and hash them with SHA-256.
 class TlsTestService : public QTcpServer
 {
     Q_OBJECT
 public:
     enum Mode { kEcho, kSink };
 
-    struct Finished {
+    struct Finished
+    {
         qint64 bytes = 0;
         QByteArray sha256;
     };
@@ -27,40 +29,28 @@ public:
     explicit TlsTestService(Mode mode, QObject *parent = nullptr);
     ~TlsTestService() override;
 
-    bool start();
+    bool start() { return listen(QHostAddress::LocalHost, 0); }
     // For connections accepted later: the mode, and a text written as soon as the handshake is
     // done (none when empty).
     void setMode(Mode mode) { m_mode = mode; }
     void setGreeting(const QByteArray &greeting) { m_greeting = greeting; }
     quint16 port() const { return serverPort(); }
-    int openConnections() const { return m_sockets.size(); }
     // Bytes received so far on the connections still open.
     qint64 openBytes() const;
-    int acceptedConnections() const { return m_accepted; }
+    // The connections that ended, in the order they ended.
     const QList<Finished> &finished() const { return m_finished; }
-    // Closes every open connection from this side.
-    void closeAll();
-
-Q_SIGNALS:
-    void connectionFinished(qint64 bytes, QByteArray sha256);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    struct State {
-        qint64 bytes = 0;
-        std::shared_ptr<QCryptographicHash> hash;
-        bool finished = false;
-    };
-    void onReadyRead(QSslSocket *socket);
-    void finish(QSslSocket *socket);
+    // Takes what the connection received.
+    void take(QSslSocket *socket);
 
     Mode m_mode;
     QByteArray m_greeting;
-    QHash<QSslSocket *, State> m_sockets;
+    QHash<QSslSocket *, std::pair<qint64, std::shared_ptr<QCryptographicHash>>> m_open;
     QList<Finished> m_finished;
-    int m_accepted = 0;
 };
 
 } // namespace TestSupport
