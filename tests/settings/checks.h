@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QFile>
-#include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <sys/stat.h>
 #include <thread>
@@ -34,10 +34,8 @@ template <typename Singleton> bool sameInstanceFromThreads()
         go = true;
         for (std::thread &thread : threads)
             thread.join();
-        for (Singleton *instance : seen) {
-            if (instance != Singleton::instance())
-                return false;
-        }
+        if (std::count(seen.begin(), seen.end(), Singleton::instance()) != int(seen.size()))
+            return false;
     }
     return true;
 }

@@ -1,6 +1,5 @@
 #include "settings/qsimplecipher.h"
 
-#include "support/stdoutcapture.h"
 #include "support/testmain.h"
 
 namespace {
@@ -8,11 +7,6 @@ const QByteArray kPassPhrase("4rt8,.27mkdj39d81");
 const QByteArray kSaltSource("0x71c58Qwe2460x913");
 const QByteArray kOtherSaltSource("d41d8cd98f00b204e9800998ecf8427e");
 const QByteArray kProbe("Settings of the mail client"); // long enough to tell CFB from OFB
-
-QSimpleCipher storeCipher(const QByteArray &saltSource = kSaltSource)
-{
-    return {QSimpleCipher::kAes256, QSimpleCipher::kCbc, kPassPhrase, saltSource};
-}
 } // namespace
 
 class TestQSimpleCipher : public QObject
@@ -81,18 +75,14 @@ private Q_SLOTS:
         const QByteArray secret = QByteArray::fromBase64("gfjwRX/W6O+QEL66oFL0ZQ==");
         QTest::newRow("15 bytes") << QByteArray(15, 'a') << kSaltSource;
         QTest::newRow("17 bytes") << secret + 'x' << kSaltSource;
-        QTest::newRow("truncated") << secret.left(8) << kSaltSource;
         QTest::newRow("other salt source") << secret << kOtherSaltSource;
     }
     void badCipherText()
     {
         QFETCH(QByteArray, cipherText);
         QFETCH(QByteArray, saltSource);
-        QSimpleCipher cipher = storeCipher(saltSource);
-        TestSupport::StdoutCapture capture;
-        const QByteArray clear = cipher.decrypt(cipherText);
-        QCOMPARE(capture.finish(), "ERROR in EVP_DecryptFinal_ex\n");
-        QVERIFY(clear.isEmpty());
+        QSimpleCipher cipher(QSimpleCipher::kAes256, QSimpleCipher::kCbc, kPassPhrase, saltSource);
+        QCOMPARE(cipher.decrypt(cipherText), QByteArray());
         QCOMPARE(cipher.decrypt(cipher.encrypt(kProbe)), kProbe); // still usable
     }
 };

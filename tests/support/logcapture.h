@@ -1,31 +1,54 @@
 #pragma once
 
 #include <QMutex>
-#include <QString>
 #include <QStringList>
+#include <atomic>
 
 namespace TestSupport {
 
 // Collects every message handed to Qt's message system while it lives (the log lines of the
-// code under test included) and passes each on to the handler that was installed before it.
-// One at a time per process.
+// code under test included) and passes each on to the handler installed before it. One at a
+// time per process.
 class LogCapture
 {
 public:
-    LogCapture();
-    ~LogCapture();
+    LogCapture()
+    {
+        s_active.store(this);
+        m_previous = qInstallMessageHandler(&handler);
+    }
+    ~LogCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        s_active.store(nullptr);
+    }
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
-    QStringList lines() const;
+    QStringList lines() const
+    {
+        QMutexLocker locker(&m_mutex);
+        return m_lines;
+    }
     // The number of captured lines containing the text.
-    int count(const QString &text) const;
+    int count(const QString &text) const { return lines().filter(text).size(); }
     bool contains(const QString &text) const { return count(text) > 0; }
-    void clear();
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        LogCapture *active = s_active.load();
+        if (!active)
+            return;
+        {
+            QMutexLocker locker(&active->m_mutex);
+            active->m_lines.append(message);
+        }
+        if (active->m_previous)
+            active->m_previous(type, context, message);
+    }
 
+    static inline std::atomic<LogCapture *> s_active{nullptr};
     mutable QMutex m_mutex;
     QStringList m_lines;
     QtMessageHandler m_previous = nullptr;

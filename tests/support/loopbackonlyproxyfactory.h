@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QNetworkProxyFactory>
 
 namespace TestSupport {
@@ -9,10 +10,17 @@ namespace TestSupport {
 class LoopbackOnlyProxyFactory : public QNetworkProxyFactory
 {
 public:
-    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override;
-
-    // Whether a host (address or name) is one a test may reach.
-    static bool isAllowedHost(const QString &host);
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
+    {
+        // Servers may listen on any address; only outgoing destinations are checked. A name
+        // other than "localhost" would need a real name server.
+        const QString host = query.peerHostName();
+        if (query.queryType() != QNetworkProxyQuery::TcpServer && !host.isEmpty() &&
+            host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0 &&
+            !QHostAddress(host).isLoopback())
+            qFatal("A test tried to reach %s, which is not a loopback address", qPrintable(host));
+        return {QNetworkProxy(QNetworkProxy::NoProxy)};
+    }
 };
 
 } // namespace TestSupport
