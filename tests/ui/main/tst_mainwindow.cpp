@@ -1,17 +1,20 @@
 #include "crypto/ui/keystoreobserver.h"
 #include "settings/applicationsettings.h"
+#include "support/certificatefactory.h"
 #include "support/homebridgeroad.h"
+#include "support/httpstubserver.h"
 #include "support/logcapture.h"
 #include "support/testmain.h"
 #include "ui/account/accountwidget.h"
 #include "ui/main/mainwindow.h"
+#include "ui/main/updatemanager.h"
 
 #include <QMenu>
-#include <QSystemTrayIcon>
+
+using namespace TestSupport;
 
 namespace {
-// A freshly loaded settings store holding the accounts ("name login pop3-port smtp-port") in
-// this order; returns its file.
+// A fresh settings store with the accounts ("name login pop3-port smtp-port"); returns its file.
 QString storeAccounts(const QStringList &accounts)
 {
     const QString folder = QDir::current().absoluteFilePath("settings/");
@@ -27,104 +30,54 @@ QString storeAccounts(const QStringList &accounts)
 }
 } // namespace
 
+// The main window and its account panels, and the update check of start-up.
 class TestMainWindow : public QObject
 {
     Q_OBJECT
-    // Every account's registry, paths and HomeBridge; every window reports the installation to it.
-    TestSupport::HomeBridgeRoad m_road;
+    HomeBridgeRoad m_road; // every account's registry, paths and HomeBridge
 
 private Q_SLOTS:
     void initTestCase() { QVERIFY(m_road.start(QDir::current().absoluteFilePath("config"))); }
 
-    void trayIconIsUpButWindowHidden()
-    {
-        MainWindow window;
-        QVERIFY(window.trayIcon()->isVisible());
-        QVERIFY(!window.isVisible());
-        QStringList entries;
-        for (QAction *action : window.trayMenu()->actions())
-            entries << action->text();
-        QCOMPARE(entries, (QStringList{QStringLiteral("Show"), QStringLiteral("Quit")}));
-    }
-
-    void waysToShowTheWindow_data()
-    {
-        QTest::addColumn<int>("way");
-        QTest::newRow("run") << 0;
-        QTest::newRow("message of a later start") << 1;
-        QTest::newRow("tray menu Show") << 2;
-        QTest::newRow("run after --maximized") << 3;
-    }
-    void waysToShowTheWindow()
-    {
-        QFETCH(int, way);
-        MainWindow window;
-        window.showMinimized();
-        switch (way) {
-        case 0:
-            window.run();
-            break;
-        case 1:
-            window.handleAppInstanceMsg();
-            break;
-        case 2:
-            window.trayMenu()->actions().at(0)->trigger();
-            break;
-        case 3:
-            window.maximize();
-            window.run();
-            QVERIFY(window.isMaximizeRequested());
-            break;
-        }
-        QVERIFY(window.isVisible());
-        QVERIFY(!window.isMinimized());
-        QVERIFY(!window.isMaximized());
-    }
-
-    void runStartsTheStoredAccounts_data()
+    void run_data()
     {
         // The stored accounts, and what run() made of them: the accounts with a panel | the port
-        // clashes logged (account, port, earlier account) | the accounts of "Username conflict"
-        // boxes.
+        // clashes logged (account, port, earlier account) | the accounts of conflict boxes.
         QTest::addColumn<QStringList>("stored");
         QTest::addColumn<QString>("outcome");
         const QString a = "a jo@tolvane.com 1110 1025";
-        QTest::newRow("stored order")
-            << QStringList{a, "b ann@tolvane.com 1111 1026", "c bob 0 0"} << "a b c||";
-        QTest::newRow("POP3 port in use")
-            << QStringList{a, "b ann@tolvane.com 1110 1026"} << "a|b 1110 a|";
-        QTest::newRow("SMTP port in use as POP3 port, then one of an account that is off")
-            << QStringList{a, "b ann@tolvane.com 1025 1026", "c bob@tolvane.com 1026 1027"}
-            << "a c|b 1025 a|";
+        QTest::newRow("stored order, no ports")
+            << QStringList{a, "b ann@tolvane.com 0 0", "c bob 0 0"} << "a b c||";
+        // A POP3 port used as POP3 and as SMTP port, and one of an account that is off.
+        QTest::newRow("ports in use")
+            << QStringList{a, "b ann@tolvane.com 1110 1026", "c bob@tolvane.com 1025 1027",
+                           "d dan@tolvane.com 1026 1028"}
+            << "a d|b 1110 a, c 1025 a|";
         QTest::newRow("user name in use, letter case and dots aside")
             << QStringList{"a Jo.Doe 1110 1025", "b jodoe@Tolvane.com 1111 1026",
                            "c bob@tolvane.com 1111 1027"}
             << "a c||b";
     }
-    void runStartsTheStoredAccounts()
+    void run()
     {
         QFETCH(QStringList, stored);
         QFETCH(QString, outcome);
         storeAccounts(stored);
-        TestSupport::LogCapture log;
+        LogCapture log;
         MainWindow window;
+        window.showMinimized();
         window.run();
-
-        QStringList panels, clashes, boxes;
+        QVERIFY(window.isVisible() && !window.isMinimized());
+        QStringList panels, boxes;
         for (const AccountWidget *panel : window.accountWidgets()) {
-            QVERIFY(panels.isEmpty() ||
-                    panel->profileId() >
-                        window.accountWidgets().at(panels.size() - 1)->profileId());
+            QCOMPARE(panel->profileId(), panels.size() + 1);
             QCOMPARE(panel->status(), AccountWidget::kConnecting);
             panels << panel->account().m_accountName;
         }
         const QRegularExpression clash(
-            "Account \"(\\w)\" is not started: its port (\\d+) is used by account \"(\\w)\"");
-        for (const QString &line : log.lines()) {
-            const QRegularExpressionMatch match = clash.match(line);
-            if (match.hasMatch())
-                clashes << match.capturedTexts().mid(1).join(' ');
-        }
+            ".*\"(\\w)\" is not started: its port (\\d+) is used by account \"(\\w)\"");
+        const QStringList clashes =
+            log.lines().filter(clash).replaceInStrings(clash, "\\1 \\2 \\3");
         for (QWidget *widget : QApplication::topLevelWidgets()) {
             if (widget->isVisible() && widget->windowTitle() == "Username conflict")
                 boxes << qobject_cast<QMessageBox *>(widget)->text().section('"', 1, 1);
@@ -135,27 +88,35 @@ private Q_SLOTS:
 
     void panelNeverShowsConnectedWithoutAPort()
     {
-        TestSupport::LogCapture log;
+        LogCapture log;
         AccountWidget panel({"a", "jo@tolvane.com", {}, 1110, 1025, false, true}, 1);
+        panel.setRestartInterval(0);
         Q_EMIT panel.accessManager()->connected(); // it has connected nowhere: every port is 0
         QCOMPARE(panel.status(), AccountWidget::kError);
-        QVERIFY(panel.findChild<QLabel *>("errorLabel")->isVisibleTo(&panel));
         QCOMPARE(log.count("] jo@tolvane.com error 5: Connection to email server"), 1);
+        QTRY_COMPARE(panel.status(), AccountWidget::kConnecting); // and tries again
     }
 
-    void destroyingTheWindowClosesTheForwards()
+    void windowAtWork()
     {
-        storeAccounts({"a jo@tolvane.com 1110 1025"});
+        const QString file = storeAccounts({"a jo@tolvane.com 1110 1025"});
         auto window = std::make_unique<MainWindow>();
         window->run();
         QCOMPARE(KeystoreObserver::instance()->parentWidgetForDialogs(), window.get());
         const AccountWidget *panel = window->accountWidgets().at(0);
         QTRY_COMPARE_WITH_TIMEOUT(panel->status(), AccountWidget::kConnected, 30000);
         const quint16 port = panel->accessManager()->pop3Port();
-        QCOMPARE(panel->findChild<QLabel *>("connectionTypeLabel")->text(), "kLAN");
-        QVERIFY(panel->findChild<QLabel *>("servicesLabel")
-                    ->text()
-                    .startsWith(QString("POP3 127.0.0.1:%1\nSMTP ").arg(port)));
+        window->showMinimized();
+        window->handleAppInstanceMsg(); // a later start's message
+        QVERIFY(!window->isMinimized());
+        // Quit from the tray menu saves the settings and ends the loop with 0; a watchdog, 1.
+        QVERIFY(QFile::remove(file));
+        QTimer::singleShot(0, window->trayMenu()->actions().at(1), &QAction::trigger);
+        QObject watchdog;
+        QTimer::singleShot(30000, &watchdog, [] { QCoreApplication::exit(1); });
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(QFile::exists(file));
+        // With the window go the key dialogs' parent and the account's forwards.
         window.reset();
         QCOMPARE(KeystoreObserver::instance()->parentWidgetForDialogs(), nullptr);
         QTcpSocket probe;
@@ -164,20 +125,24 @@ private Q_SLOTS:
         QTRY_COMPARE(m_road.lan.linkCount(), 0);
     }
 
-    void quitEndsTheEventLoop()
+    void updateCheckReportsAFailure()
     {
-        const QString settingsFile = storeAccounts({});
-        QFile::remove(settingsFile);
-        MainWindow window;
-        window.run();
-        // Quit from the tray menu ends the loop with 0; a watchdog would end it with 1.
-        QTimer::singleShot(0, window.trayMenu()->actions().at(1), &QAction::trigger);
-        QTimer watchdog;
-        watchdog.setSingleShot(true);
-        connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(1); });
-        watchdog.start(30000);
-        QCOMPARE(QCoreApplication::exec(), 0);
-        QVERIFY(QFile::exists(settingsFile)); // saved on the way out
+        // A loopback HTTPS stand-in trusted through the test CA answers with an error status.
+        HttpStubServer server;
+        QVERIFY(server.listenHttps(CertificateFactory::leaf().key,
+                                   CertificateFactory::leaf().certificate));
+        server.setDefaultResponse(HttpStubServer::Response::withStatus(503, "Reason", "v\n"));
+        UpdateManager::setBaseUrl(QUrl(server.url(QString())));
+        UpdateManager::setCaCertificates({CertificateFactory::ca().certificate});
+        UpdateManager *manager = UpdateManager::instance(); // the first call sends the query
+        QSignalSpy checked(manager, &UpdateManager::checked);
+        QVERIFY(checked.wait(30000));
+        QCOMPARE(checked.first(), (QVariantList{503, int(QNetworkReply::ServiceUnavailableError)}));
+        QCOMPARE(UpdateManager::instance(), manager); // later calls send nothing
+        QCOMPARE(server.requests().size(), 1);
+        QVERIFY(server.requests().first().head.startsWith(
+            "GET /checkupdate.php HTTP/1.1\r\nHost: 127.0.0.1:" +
+            QByteArray::number(server.serverPort()) + "\r\n"));
     }
 };
 
