@@ -208,6 +208,30 @@ private Q_SLOTS:
         stop(first, {SIGINT, SIGTERM});
     }
 
+    void blockedKeyFiles_data()
+    {
+        QTest::addColumn<bool>("runs");
+        // Neither removable nor listenable: the start ends as if another instance ran.
+        QTest::newRow("directory in the server's place") << false;
+        // No segment, semaphore or server can be made there: the program runs without them.
+        QTest::newRow("temporary folder is a file") << true;
+    }
+    void blockedKeyFiles()
+    {
+        QFETCH(bool, runs);
+        const QString tmp = m_case->path() + "/tmp";
+        ProgramRunner &program = prepare();
+        QVERIFY(runs ? QFile(tmp + "/file").open(QIODevice::WriteOnly)
+                     : QDir().mkpath(tmp + "/tolvanemail_connect"));
+        if (runs)
+            qputenv("TMPDIR", QFile::encodeName(tmp + "/file"));
+        QVERIFY(program.start());
+        if (runs)
+            QTRY_COMPARE_WITH_TIMEOUT(logCount(kWindowRun), 1, kWaitMs);
+        else
+            QVERIFY(program.waitForFinished() && program.process().exitCode() == 1);
+    }
+
     void simultaneousStartsLeaveOne()
     {
         for (int i = 0; i < 4; ++i)
