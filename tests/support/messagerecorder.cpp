@@ -1,38 +1,29 @@
 #include "support/messagerecorder.h"
 
-#include <QMutexLocker>
-
 namespace TestSupport {
 
-namespace {
-MessageRecorder *s_recorder = nullptr;
-}
+static MessageRecorder *s_recorder = nullptr;
 
 MessageRecorder::MessageRecorder()
 {
     Q_ASSERT(!s_recorder);
     s_recorder = this;
-    m_previous = qInstallMessageHandler(&MessageRecorder::handler);
+    m_previous = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+            if (MessageRecorder *recorder = s_recorder) {
+                QMutexLocker locker(&recorder->m_lock);
+                recorder->m_messages.append(text);
+                locker.unlock();
+                if (recorder->m_previous)
+                    recorder->m_previous(type, context, text);
+            }
+        });
 }
 
 MessageRecorder::~MessageRecorder()
 {
     qInstallMessageHandler(m_previous);
     s_recorder = nullptr;
-}
-
-void MessageRecorder::handler(QtMsgType type, const QMessageLogContext &context,
-                              const QString &text)
-{
-    MessageRecorder *recorder = s_recorder;
-    if (!recorder)
-        return;
-    {
-        QMutexLocker locker(&recorder->m_lock);
-        recorder->m_messages.append(text);
-    }
-    if (recorder->m_previous)
-        recorder->m_previous(type, context, text);
 }
 
 QStringList MessageRecorder::messages() const
@@ -43,14 +34,9 @@ QStringList MessageRecorder::messages() const
 
 QStringList MessageRecorder::matching(const QStringList &texts) const
 {
-    QStringList result;
-    for (const QString &message : messages()) {
-        bool all = true;
-        for (const QString &text : texts)
-            all = all && message.contains(text);
-        if (all)
-            result.append(message);
-    }
+    QStringList result = messages();
+    for (const QString &text : texts)
+        result = result.filter(text);
     return result;
 }
 

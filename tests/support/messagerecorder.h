@@ -1,10 +1,7 @@
 #pragma once
 
-#include <QList>
 #include <QMutex>
-#include <QString>
 #include <QStringList>
-#include <QtGlobal>
 
 namespace TestSupport {
 
@@ -15,8 +12,7 @@ class MessageRecorder
 public:
     MessageRecorder();
     ~MessageRecorder();
-    MessageRecorder(const MessageRecorder &) = delete;
-    MessageRecorder &operator=(const MessageRecorder &) = delete;
+    Q_DISABLE_COPY(MessageRecorder)
 
     QStringList messages() const;
     // The messages that contain every one of the given texts.
@@ -25,8 +21,6 @@ public:
     void clear();
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
-
     mutable QMutex m_lock;
     QStringList m_messages;
     QtMessageHandler m_previous;
