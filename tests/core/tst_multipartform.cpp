@@ -160,7 +160,8 @@ private Q_SLOTS:
             QCOMPARE(upload.form.response(), QString::fromLatin1(response.body));
         QVERIFY(!upload.form.isBusy());
         QVERIFY(!QFile::exists(marked));
-        const bool refused = errorCode == 1 || errorCode == 6 ||
+        const bool refused = errorCode == MultipartForm::kFileNotFound ||
+                             errorCode == MultipartForm::kInvalidRequest ||
                              networkError == QNetworkReply::SslHandshakeFailedError;
         QCOMPARE(https.requests().size(), refused ? 0 : 1);
         for (const HttpStubServer::Request &request : https.requests())

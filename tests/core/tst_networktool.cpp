@@ -25,7 +25,7 @@ class TestNetworkTool : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void interfaces()
+    void localAddresses()
     {
         const QList<NetworkTool::InterfaceEntry> all =
             entries("lo 00:00:00:00:00:00 up 127.0.0.1,::1;tun0 - up 10.8.0.2;"
@@ -39,6 +39,8 @@ private Q_SLOTS:
         QCOMPARE(NetworkTool::getInterfacesInfoFromString(text), running);
         QCOMPARE(NetworkTool::interfaceInfoByIpFrom(running, "192.168.1.4"), running.last());
         QCOMPARE(NetworkTool::interfaceInfoByIpFrom(running, "10.9.9.9"), NetworkInterfaceInfo());
+        QCOMPARE(NetworkTool::rememberProbedAddress(QHostAddress::LocalHost), QString());
+        QVERIFY(NetworkTool::isSamePrivateNetworkSpace("172.16.0.1", "172.31.255.254"));
     }
 
     void externalAddressIsRemembered()
@@ -71,12 +73,11 @@ private Q_SLOTS:
             QCOMPARE(NetworkTool::magicPacket(mac), packet);
         QVERIFY(NetworkTool::magicPacket("01:23:45:67:89").isEmpty());
         QVERIFY(!NetworkTool::wake("01:23:45:67:89:zz", QHostAddress::LocalHost, 9));
-        QUdpSocket receiver;
-        QVERIFY(receiver.bind(QHostAddress::LocalHost));
-        QVERIFY(
-            NetworkTool::wake("01:23:45:67:89:ab", QHostAddress::LocalHost, receiver.localPort()));
-        QVERIFY(receiver.waitForReadyRead(10000));
-        QCOMPARE(receiver.receiveDatagram().data(), packet);
+        QUdpSocket udp;
+        QVERIFY(udp.bind(QHostAddress::LocalHost));
+        QVERIFY(NetworkTool::wake("01:23:45:67:89:ab", QHostAddress::LocalHost, udp.localPort()));
+        QVERIFY(udp.waitForReadyRead(10000));
+        QCOMPARE(udp.receiveDatagram().data(), packet);
 
         HttpStubServer push;
         QVERIFY(push.listenHttp());

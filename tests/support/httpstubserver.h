@@ -72,7 +72,6 @@ public:
     void enqueue(const Response &response) { m_queue.enqueue(response); }
 
     QList<Request> requests() const { return m_requests; }
-    // Connections the server still holds open.
     int openConnections() const { return m_buffers.size(); }
 
 Q_SIGNALS:
