@@ -1,20 +1,15 @@
 #pragma once
 
-#include <QSslCertificate>
-#include <QSslKey>
+#include "support/certificatefactory.h"
 
 namespace TestSupport {
 
-// A self-signed certificate and its key for TLS test services, made once per process
-// (EC P-256, common name "localhost", valid from an hour ago for a year).
+// The certificate and key of the TLS test services: CertificateFactory::localService().
 class TestCertificate
 {
 public:
-    static QSslCertificate certificate();
-    static QSslKey key();
-
-private:
-    static void make();
+    static QSslCertificate certificate() { return CertificateFactory::localService().certificate; }
+    static QSslKey key() { return CertificateFactory::localService().key; }
 };
 
 } // namespace TestSupport
