@@ -28,7 +28,6 @@ private Q_SLOTS:
         row("first address of two", false, "from 10.0.0.1 to 10.0.0.2", "10.0.0.1");
         row("address edge values", false, "ip=255.255.255.255;", "255.255.255.255");
         row("three parts", false, "1.2.3", "");
-        row("IPv6", false, "2001:db8::1", "");
         row("display name", true, "Al <al.smith@mail.example.org>", "al.smith@mail.example.org");
         row("special characters", true, "<o'brien+tag_1@ex-ample.co.uk>",
             "o'brien+tag_1@ex-ample.co.uk");
@@ -63,7 +62,6 @@ private Q_SLOTS:
         QCOMPARE(QByteArray(StringTool::copyData(QByteArray("ab\0cd", 5)).get()), QByteArray("ab"));
         QCOMPARE(QByteArray(StringTool::copyData(QByteArray()).get()), QByteArray(""));
         QCOMPARE(StringTool::join({1, -2, 3}), QStringLiteral("1,-2,3"));
-        QCOMPARE(StringTool::join({}), QString());
         // The names of the enum's values up to ProxyProtocolError, none for later ones.
         const QMetaEnum names = QMetaEnum::fromType<QAbstractSocket::SocketError>();
         for (int value = -2; value <= 22; ++value)

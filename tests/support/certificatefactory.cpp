@@ -58,10 +58,9 @@ TestIdentity build(const CertificateOptions &options, const TestIdentity *issuer
     const auto key = readKey(keyPem);
     const auto signer = readKey(issuer ? issuer->key.toPem() : keyPem);
     const auto certificate = own(X509_new(), X509_free);
-    static std::atomic<long> serial{0};
     X509 *x509 = certificate.get();
     X509_set_version(x509, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x509), ++serial);
+    ASN1_INTEGER_set(X509_get_serialNumber(x509), QRandomGenerator::global()->bounded(1 << 30));
     X509_gmtime_adj(X509_getm_notBefore(x509), -86400L);
     X509_gmtime_adj(X509_getm_notAfter(x509), 3650 * 86400L);
     X509_set_pubkey(x509, key.get());
