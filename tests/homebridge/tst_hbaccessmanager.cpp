@@ -1,8 +1,8 @@
 #include "homebridge/hbaccessmanager.h"
 #include "relay/v2/connectionmanager.h"
 #include "relay/v2/sessionmanager.h"
+#include "support/certificatefactory.h"
 #include "support/homebridgeroad.h"
-#include "support/testcertificate.h"
 #include "support/testmain.h"
 #include "support/tlstestserver.h"
 
@@ -48,7 +48,7 @@ void exchange(const QString &host, quint16 port, TlsTestService *service, bool e
     client.setPeerVerifyMode(QSslSocket::VerifyNone);
     client.connectToHostEncrypted(host, port);
     QTRY_VERIFY_WITH_TIMEOUT(client.isEncrypted(), 20000);
-    QCOMPARE(client.peerCertificate(), TestCertificate::certificate());
+    QCOMPARE(client.peerCertificate(), CertificateFactory::localService().certificate);
     const QByteArray payload = "RETR 1\r\n" + QByteArray::number(port);
     client.write(payload);
     QTRY_COMPARE_WITH_TIMEOUT(service->openBytes(), qint64(payload.size()), 20000);

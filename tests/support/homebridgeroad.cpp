@@ -5,7 +5,7 @@
 #include "relay/v2/connectionmanager.h"
 #include "settings/settingsprovider.h"
 #include "settings/ssldata.h"
-#include "support/testcertificate.h"
+#include "support/certificatefactory.h"
 
 #include <QDir>
 
@@ -37,7 +37,7 @@ bool HomeBridgeRoad::start(const QString &configDir)
     NetworkTool::setExternalIpUrl(echo.url());
 
     HBDInfo &info = record.info();
-    info.Certificate = TestCertificate::certificate();
+    info.Certificate = CertificateFactory::localService().certificate;
     info.ExternalIP = kInternetAddress.toString();
     info.LocalIP = kLanAddress.toString();
     info.Addressable = true;
@@ -53,7 +53,7 @@ bool HomeBridgeRoad::start(const QString &configDir)
 HomeBridgeData HomeBridgeRoad::directRecord() const
 {
     HomeBridgeData direct;
-    direct.info().Certificate = TestCertificate::certificate();
+    direct.info().Certificate = CertificateFactory::localService().certificate;
     direct.info().Host = QStringLiteral("127.0.0.1");
     direct.settings().Incoming.Host = QStringLiteral("127.0.0.1");
     direct.settings().Incoming.LocalPort = 1;

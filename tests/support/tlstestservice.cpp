@@ -1,12 +1,14 @@
 #include "support/tlstestservice.h"
 
-#include "support/testcertificate.h"
-
-#include <QSslSocket>
+#include "support/certificatefactory.h"
 
 namespace TestSupport {
 
-TlsTestService::TlsTestService(Mode mode, QObject *parent) : QTcpServer(parent), m_mode(mode) {}
+TlsTestService::TlsTestService(Mode mode, QObject *parent)
+    : TlsTestServer(CertificateFactory::localService(), parent), m_mode(mode)
+{
+    setStarter([this](QSslSocket *socket) { serve(socket); });
+}
 
 TlsTestService::~TlsTestService()
 {
@@ -15,13 +17,10 @@ TlsTestService::~TlsTestService()
         socket->disconnect(this);
 }
 
-void TlsTestService::incomingConnection(qintptr descriptor)
+void TlsTestService::serve(QSslSocket *socket)
 {
-    auto *socket = new QSslSocket(this);
-    if (!socket->setSocketDescriptor(descriptor))
-        return delete socket;
-    socket->setLocalCertificate(TestCertificate::certificate());
-    socket->setPrivateKey(TestCertificate::key());
+    socket->setLocalCertificate(CertificateFactory::localService().certificate);
+    socket->setPrivateKey(CertificateFactory::localService().key);
     m_open.insert(socket, {0, std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256)});
     connect(socket, &QSslSocket::encrypted, socket,
             [socket, greeting = m_greeting] { socket->write(greeting); });

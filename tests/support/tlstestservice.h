@@ -1,20 +1,18 @@
 #pragma once
 
-#include <QByteArray>
+#include "support/tlstestserver.h"
+
 #include <QCryptographicHash>
 #include <QHash>
 #include <QList>
-#include <QTcpServer>
 #include <memory>
-
-class QSslSocket;
 
 namespace TestSupport {
 
-// A TLS service on 127.0.0.1 with the test certificate. An echo service writes back everything it
-// reads; a sink keeps nothing. Either may greet first. Both count the bytes of each connection
-// and hash them with SHA-256.
-class TlsTestService : public QTcpServer
+// The TLS test server as a service with the test certificate: an echo service writes back
+// everything it reads; a sink keeps nothing. Either may greet first. Both count the bytes of each
+// connection and hash them with SHA-256.
+class TlsTestService : public TlsTestServer
 {
     Q_OBJECT
 public:
@@ -29,7 +27,7 @@ public:
     explicit TlsTestService(Mode mode, QObject *parent = nullptr);
     ~TlsTestService() override;
 
-    bool start() { return listen(QHostAddress::LocalHost, 0); }
+    bool start() { return listenOnLoopback(); }
     // For connections accepted later: the mode, and a text written as soon as the handshake is
     // done (none when empty).
     void setMode(Mode mode) { m_mode = mode; }
@@ -40,10 +38,8 @@ public:
     // The connections that ended, in the order they ended.
     const QList<Finished> &finished() const { return m_finished; }
 
-protected:
-    void incomingConnection(qintptr descriptor) override;
-
 private:
+    void serve(QSslSocket *socket);
     // Takes what the connection received.
     void take(QSslSocket *socket);
 
