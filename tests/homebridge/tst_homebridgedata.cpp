@@ -73,6 +73,7 @@ private Q_SLOTS:
         QTest::newRow("unterminated string") << "\"abc" << false;
         QTest::newRow("short unicode escape") << "\"\\u00" << false;
         QTest::newRow("backslash at end") << "\"\\" << false;
+        QTest::newRow("unterminated array") << "[1, 2" << false;
         // U+017B ends in the byte of "{" and must not be taken for it.
         QTest::newRow("character above Latin-1") << "\u017b}" << false;
         // Far beyond what a worker thread's stack would take at one call per level.
@@ -96,8 +97,16 @@ private Q_SLOTS:
         QCOMPARE(parsed, success);
     }
 
-    // Numbers out of range are 0, never infinite.
-    void jsonNumbers() { QCOMPARE(Json::parse("[1e999,-1e999]"), QVariant(QVariantList{0., 0.})); }
+    // Escapes (a "\u" with a non-hex digit is 0); numbers read and written alike in every
+    // locale, integral doubles with ".0"; numbers out of range are 0, never infinite.
+    void jsonValues()
+    {
+        QCOMPARE(Json::parse(R"(["\b\f\u41zz", 1.5, 1e999, -1e999])"),
+                 QVariant(QVariantList{QString("\b\f") + QChar(0), 1.5, 0., 0.}));
+        bool success = false;
+        QCOMPARE(Json::serialize(QVariantList{2.0, 0.5}, success), QByteArray("[ 2.0, 0.5 ]"));
+        QVERIFY(success);
+    }
 
     // Infinity and NaN have no JSON form: nothing is written, and the writer says so.
     void jsonNonFinite()
@@ -124,6 +133,18 @@ private Q_SLOTS:
         // An addressable HomeBridge's relays are not written.
         data.info().Addressable = true;
         QVERIFY(!data.json().contains("\"Relay\" :") && !data.json().contains("\"Relay2\""));
+    }
+
+    // Written only when present: a relay with a port, the mobile's OS type even when empty, the
+    // web server with a port.
+    void optionalParts()
+    {
+        HomeBridgeData data;
+        data.info().Relay2.Address = "127.0.0.3";
+        data.info().Relay2.SessionID = "9";
+        QVERIFY(!data.hasRelay2());
+        data.mobile().OSType = QString("");
+        QVERIFY(data.json().contains("\"Mobile\"") && !data.json().contains("WebServer"));
     }
 
     // A text the codec cannot read gives a new record; any other the reader's defaults.

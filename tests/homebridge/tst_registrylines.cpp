@@ -25,6 +25,8 @@ private Q_SLOTS:
         row("1", 1, {{kIP, "127.0.0.1"}, {kPort, 7000}}, "CHECK_RELAY: IP=127.0.0.1, PORT=7000");
         row("2", 2, {{kPort, 25}, {kCheckingCode, "abc"}, {kSSL, true}, {kExternalIP, "127.0.0.9"}},
             "CHECK_CODE: PORT=25, CODE=abc, SSL=true, IP=127.0.0.9");
+        row("2 empty ip", 2, {{kPort, 25}, {kCheckingCode, "abc"}, {kExternalIP, ""}},
+            "CHECK_CODE: PORT=25, CODE=abc, SSL=false");
         row("3", 3, none, "GET_IP");
         QVariantMap mail{{kType, "1"}, {kSender, "s@x"}, {kRecipient, "r@y"}, {kFileName, "f"}};
         mail.insert({{kServer, "m.\u00e9\u4e00"}, {kIsPro, true}, {kKey, "K+/_"}});
@@ -46,6 +48,9 @@ private Q_SLOTS:
                 ", IP=127.0.0.1, DATA=e30_, UID=, PORT=443, DEVICE_TYPE=unknown, VERSION=0");
         row("8", 8, {{kEmail, "Jo.Doe@Example.COM"}},
             "GET_DOMAIN_USER_INFO: EMAIL=jodoe@example.com");
+        row("8 two at signs", 8, {{kEmail, "A.b@mid@Last.Org"}},
+            "GET_DOMAIN_USER_INFO: EMAIL=ab@last.org");
+        row("8 empty email", 8, {{kEmail, ""}}, QString());
         row("9", 9, {{kDomain, "example.com"}}, "DOMAIN_INFO: DOMAIN=example.com");
         const QString stats = "EXTMAIL_RECEIVED EXTMAIL_SENT VMAIL_SENT VMAIL_RECEIVED "
                               "WEBMAIL_READ WEBMAIL_REPLIED";
@@ -91,11 +96,11 @@ private Q_SLOTS:
             return RegistryReplyParser::parse(kHomeBridgeFind, reply).toMap();
         };
         QCOMPARE(
-            parse("OK IP=127.0.0.5, PORT=4430, DATA=e30_, FIRST_NAME=Jo, Ann, LAST_NAME=O'Neil-"
+            parse("OK IP=127.0.0.5, PORT=4430, DATA=//79e30_, FIRST_NAME=Jo, Ann, LAST_NAME=O'Neil-"
                   "Sm\u00efth, LAPSED=12, DEVICE_TYPE=PRO, HIPAA=TRUE\r\n"),
             (QVariantMap{{kIP, "127.0.0.5"},
                          {kPort, 4430u},
-                         {kData, QByteArray("{}")},
+                         {kData, QByteArray("\xff\xfe\xfd{}")},
                          {kLapsed, 12},
                          {kFirstName, "Jo, Ann"},
                          {kLastName, "O'Neil-Sm\u00efth"},
