@@ -61,6 +61,9 @@ private Q_SLOTS:
         row("async handshake never answered", kRegistryAsynchronous, kStalled, ok, 500,
             kReplyNetworkError);
         row("blocking handshake never answered", kRegistryBlocking, kStalled, ok, 500, kReplyNone);
+        // Each part comes within the data period of the one before, the whole line only after it.
+        row("async split reply", kRegistryAsynchronous, kTrusted,
+            {"FAILED_NOT_EXISTS\r\n", 0, 7, 1500}, 2500, kReplyFailedNotExists);
         // Every byte grants another data period, but the exchange as a whole has its limit.
         row("async trickle", kRegistryAsynchronous, kTrusted, {QByteArray(1000, 'x'), 0, 1, 100},
             1000, kReplyNetworkError);
@@ -103,6 +106,49 @@ private Q_SLOTS:
                  failed || code == kReplyNone ? QString() : QString(answer.text));
         QCOMPARE(standIn.requests().join(),
                  peer == kTrusted ? find.requestString().toLatin1() + "\r\n" : "");
+    }
+
+    void abandon_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("abort before the start") << 0;
+        // The line is read and its signal on its way when the owner gives the exchange up.
+        QTest::newRow("abort after the line came") << 1;
+        QTest::newRow("delete in the finished() slot") << 2;
+    }
+
+    // An exchange given up emits nothing more, nor does one deleted by the slot it signalled; the
+    // next exchange is served as usual.
+    void abandon()
+    {
+        QFETCH(int, how);
+        RegistryStandIn standIn;
+        standIn.setDefaultAnswer(RegistryAnswer::reply("OK\r\n"));
+        QVERIFY(standIn.start() && standIn.pointClientHere());
+        const RegistryRequest find(kHomeBridgeFind, QVariantMap{{RegistryConstants::kName, "a@b"}});
+        QPointer<RegistryReply> reply = new RegistryReply(kRegistryAsynchronous);
+        int emitted = 0;
+        connect(reply, &RegistryReply::error, this, [&] { ++emitted; });
+        connect(reply, &RegistryReply::finished, this, [&] {
+            if (++emitted && how == 2)
+                delete reply;
+        });
+        reply->sendRequest(find);
+        QSslSocket *const socket = reply->findChild<QSslSocket *>();
+        if (how == 0)
+            reply->abort();
+        if (how == 1) // connected after the reply's own handlers, so it runs after them
+            connect(socket, &QSslSocket::encrypted, reply,
+                    [&] { connect(socket, &QSslSocket::readyRead, reply, &RegistryReply::abort); });
+        QTRY_VERIFY_WITH_TIMEOUT(!reply || !reply->isInProgress(), 20000);
+        RegistryReply next(kRegistryAsynchronous);
+        QSignalSpy finished(&next, &RegistryReply::finished);
+        next.sendRequest(find);
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(emitted, how == 2 ? 1 : 0);
+        QCOMPARE(standIn.requests().size(), how == 0 ? 1 : 2);
+        QCOMPARE(reply.isNull(), how == 2);
+        delete reply;
     }
 };
 

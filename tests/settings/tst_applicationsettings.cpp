@@ -223,6 +223,22 @@ private Q_SLOTS:
         QCOMPARE(ApplicationSettings::normalizedLogin(login), stored);
     }
 
+    // Accounts are found by their exact name, the first of two of one name; a change to an
+    // unknown one changes nothing, and the file is still written.
+    void accountOperations()
+    {
+        load();
+        settings()->saveAccountData({"dup", "one@x.y", "1"});
+        settings()->saveAccountData({"dup", "two@x.y", "2", 3, 4});
+        QVERIFY(QFile::remove(m_file));
+        settings()->setLocalPOP3Port("DUP", 7);
+        QVERIFY(QFile::exists(m_file));
+        QCOMPARE(settings()->userName("DUP") + settings()->userName("dup"), "one@x.y");
+        settings()->deleteAccountInfo("dup");
+        QCOMPARE(settings()->data().size(), 1);
+        QCOMPARE(settings()->data().first().m_login, "two@x.y");
+    }
+
     void passwords()
     {
         TestSupport::LogCapture log;
