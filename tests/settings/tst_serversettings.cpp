@@ -91,6 +91,22 @@ private Q_SLOTS:
         QCOMPARE(SslData::instance()->getRegistryCACertificates(), lists.value(list));
     }
 
+    // Only with its own key, owner-only even where an older key file was wider, and recorded.
+    void storesCertificate()
+    {
+        SettingsProvider *provider = providerWith("[Main]\n");
+        const QString keyFile = m_dir->filePath("homebridge.key");
+        QVERIFY(CertificateFactory::writeFile(keyFile, "old") &&
+                ::chmod(qPrintable(keyFile), 0644) == 0);
+        const QByteArray pem = CertificateFactory::homeBridge(0).certificatePem;
+        QVERIFY(!provider->setSSLCertificate(pem, CertificateFactory::homeBridge(1).key.toPem()));
+        QVERIFY(provider->setSSLCertificate(pem, CertificateFactory::homeBridge(0).key.toPem()));
+        QCOMPARE(fileMode(keyFile), 0600);
+        QCOMPARE(
+            QSettings(m_dir->filePath("config.cfg"), QSettings::IniFormat).value("Main/ssl_pkey"),
+            "homebridge.key");
+    }
+
     void builtInCertificates()
     {
         const QByteArray registry(SslData::RegistryCACertificate);
