@@ -11,11 +11,6 @@ namespace Relay::V2 {
 
 namespace {
 const Log::Logger kLog("Relay::V2::CarriedConnections");
-
-Command::Argument number(quint64 value)
-{
-    return Command::Argument(value);
-}
 } // namespace
 
 quint64 CarriedConnections::nextRequestId()
@@ -105,8 +100,9 @@ void CarriedConnections::request(quint64 sessionId, const QByteArray &serviceId,
     // The local end opens now so that a local close before the far side answers is seen; what
     // the local client sends meanwhile waits in the channel until the connection id is known.
     channel->open();
-    m_link.send(Command(CommandType::CONNECT_TO, {number(sessionId), Command::Argument(serviceId),
-                                                  number(carried.requestId)}));
+    m_link.send(
+        Command(CommandType::CONNECT_TO, {Command::number(sessionId), Command::Argument(serviceId),
+                                          Command::number(carried.requestId)}));
 }
 
 quint64 CarriedConnections::add(Relay::Channel *channel, quint64 id, std::optional<Answer> answer)
@@ -137,7 +133,7 @@ void CarriedConnections::onConnected(quint64 id, quint64 requestId)
     m_requests.erase(it);
     if (!channel) {
         // The local client went away while the far side was connecting.
-        m_link.send(Command(CommandType::DISCONNECTED, {number(id)}));
+        m_link.send(Command(CommandType::DISCONNECTED, {Command::number(id)}));
         return;
     }
     Carried &carried = m_carried[channel];
@@ -200,14 +196,14 @@ void CarriedConnections::onData(quint64 id, const QByteArray &payload)
     }
     if (carried->blockWithLocal) {
         // A stream with a refused block has a hole: the carried connection cannot go on.
-        m_link.send(Command(CommandType::TRANS, {number(id), Command::Argument(false)}));
+        m_link.send(Command(CommandType::TRANS, {Command::number(id), Command::Argument(false)}));
         emitError(id, QStringLiteral("Sending data before previous packet was ACKed"));
         end(channel);
         return;
     }
     if (payload.isEmpty()) {
         // An empty block carries nothing: acknowledge it without bothering the local side.
-        m_link.send(Command(CommandType::TRANS, {number(id), Command::Argument(true)}));
+        m_link.send(Command(CommandType::TRANS, {Command::number(id), Command::Argument(true)}));
         return;
     }
     // Marked before the hand-over: a local side that writes at once takes the block (and its
@@ -216,7 +212,7 @@ void CarriedConnections::onData(quint64 id, const QByteArray &payload)
     if (!channel->send(payload)) {
         if (Carried *again = find(channel))
             again->blockWithLocal = false;
-        m_link.send(Command(CommandType::TRANS, {number(id), Command::Argument(false)}));
+        m_link.send(Command(CommandType::TRANS, {Command::number(id), Command::Argument(false)}));
         end(channel);
     }
 }
@@ -272,12 +268,13 @@ void CarriedConnections::establish(Relay::Channel *channel)
     if (const std::optional<Answer> answer = std::exchange(carried->answer, std::nullopt)) {
         if (answer->peerConnectionId != 0) {
             carried->answerWithDisconnected = false;
-            m_link.send(
-                Command(CommandType::CONNECTION, {number(carried->id), Command::Argument(true)}));
+            m_link.send(Command(CommandType::CONNECTION,
+                                {Command::number(carried->id), Command::Argument(true)}));
         } else {
-            Command::Arguments arguments{number(carried->id), Command::Argument(answer->serviceId)};
+            Command::Arguments arguments{Command::number(carried->id),
+                                         Command::Argument(answer->serviceId)};
             if (answer->requestId)
-                arguments.append(number(*answer->requestId));
+                arguments.append(Command::number(*answer->requestId));
             m_link.send(Command(CommandType::CONNECTED, std::move(arguments)));
         }
     }
@@ -314,7 +311,7 @@ void CarriedConnections::end(Relay::Channel *channel)
         kLog.info(this) << "Closing connection ID =" << carried->id;
         m_link.send(Command(carried->answerWithDisconnected ? CommandType::DISCONNECTED
                                                             : CommandType::DISCONNECT,
-                            {number(carried->id)}));
+                            {Command::number(carried->id)}));
         if (carried->blockOnWire)
             m_endedWithBlockOnWire.insert(carried->id);
     }
@@ -370,7 +367,8 @@ void CarriedConnections::onChannelSent()
     if (!carried)
         return;
     carried->blockWithLocal = false;
-    m_link.send(Command(CommandType::TRANS, {number(carried->id), Command::Argument(true)}));
+    m_link.send(
+        Command(CommandType::TRANS, {Command::number(carried->id), Command::Argument(true)}));
 }
 
 void CarriedConnections::onChannelClosed()
@@ -430,14 +428,14 @@ void CarriedConnections::refuse(Carried &carried, const QString &text)
     if (!answer)
         return;
     if (answer->peerConnectionId != 0) {
-        m_link.send(
-            Command(CommandType::CONNECTION, {number(carried.id), Command::Argument(false)}));
+        m_link.send(Command(CommandType::CONNECTION,
+                            {Command::number(carried.id), Command::Argument(false)}));
         return;
     }
     const QByteArray payload = text.toUtf8();
-    Command::Arguments arguments{number(quint64(payload.size()))};
+    Command::Arguments arguments{Command::number(quint64(payload.size()))};
     if (answer->requestId)
-        arguments.append(number(*answer->requestId));
+        arguments.append(Command::number(*answer->requestId));
     arguments.append(Command::Argument(payload));
     m_link.send(Command(CommandType::FAIL, std::move(arguments)));
 }

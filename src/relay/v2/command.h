@@ -26,6 +26,8 @@ public:
     // byte strings, flags (OK/FAIL) are booleans.
     using Argument = std::variant<quint64, QByteArray, bool>;
     using Arguments = QVector<Argument>;
+    // A number argument from any unsigned count or id, never taken for a flag.
+    static Argument number(quint64 value) { return Argument(value); }
 
     // Longest payload a command may carry, and longest token (service id).
     static constexpr int kMaxPayloadLength = 262144;

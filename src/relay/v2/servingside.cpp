@@ -10,11 +10,6 @@ namespace Relay::V2 {
 
 namespace {
 const Log::Logger kLog("Relay::V2::ServingSide");
-
-Command::Argument number(quint64 value)
-{
-    return Command::Argument(value);
-}
 } // namespace
 
 ServingSide::ServingSide(Link &link, CarriedConnections &carried) : m_link(link), m_carried(carried)
@@ -25,7 +20,7 @@ void ServingSide::startSession()
 {
     const quint64 requestId = CarriedConnections::nextRequestId();
     m_beginSessionRequests.insert(requestId);
-    m_link.send(Command(CommandType::BEGIN_SESSION, {number(requestId)}));
+    m_link.send(Command(CommandType::BEGIN_SESSION, {Command::number(requestId)}));
 }
 
 bool ServingSide::takeStartedSession(quint64 sessionId, quint64 requestId)
@@ -43,9 +38,9 @@ bool ServingSide::takeRefusedSession(quint64 requestId)
 
 void ServingSide::sendFail(const QByteArray &text, std::optional<quint64> requestId)
 {
-    Command::Arguments arguments{number(quint64(text.size()))};
+    Command::Arguments arguments{Command::number(quint64(text.size()))};
     if (requestId)
-        arguments.append(number(*requestId));
+        arguments.append(Command::number(*requestId));
     arguments.append(Command::Argument(text));
     m_link.send(Command(CommandType::FAIL, std::move(arguments)));
 }
@@ -78,7 +73,8 @@ std::optional<quint64> ServingSide::onConnected(quint64 id, const QByteArray &se
     if (m_startedSessions.isEmpty())
         kLog.error(this) << "Received CONNECTED, but no session was started. Rejecting.";
     if (m_startedSessions.isEmpty() || !served) {
-        m_link.send(Command(CommandType::CONNECTION, {number(id), Command::Argument(false)}));
+        m_link.send(
+            Command(CommandType::CONNECTION, {Command::number(id), Command::Argument(false)}));
         return std::nullopt;
     }
     m_pending.append({m_startedSessions.last(), serviceId, std::nullopt, id});
@@ -91,9 +87,9 @@ void ServingSide::listening(quint64 sessionId)
     kLog.info(this) << "Established local session ID =" << sessionId;
     const std::optional<quint64> requestId =
         m_peerSessionRequests.isEmpty() ? std::nullopt : m_peerSessionRequests.dequeue();
-    Command::Arguments arguments{number(sessionId)};
+    Command::Arguments arguments{Command::number(sessionId)};
     if (requestId)
-        arguments.append(number(*requestId));
+        arguments.append(Command::number(*requestId));
     m_link.send(Command(CommandType::OK, std::move(arguments)));
 }
 
@@ -109,7 +105,7 @@ bool ServingSide::accept(quint64 sessionId, const QByteArray &serviceId, Relay::
     const Pending pending = m_pending.takeAt(index);
     if (pending.peerConnectionId != 0 && m_carried.contains(pending.peerConnectionId)) {
         m_link.send(Command(CommandType::CONNECTION,
-                            {number(pending.peerConnectionId), Command::Argument(false)}));
+                            {Command::number(pending.peerConnectionId), Command::Argument(false)}));
         return false;
     }
     m_carried.add(
@@ -124,7 +120,7 @@ void ServingSide::watchedSessionState(quint64 sessionId, bool isOpen)
     if (isOpen)
         m_link.send(Command(CommandType::OK));
     else
-        m_link.send(Command(CommandType::CLOSED, {number(sessionId)}));
+        m_link.send(Command(CommandType::CLOSED, {Command::number(sessionId)}));
 }
 
 void ServingSide::clear()
