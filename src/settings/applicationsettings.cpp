@@ -27,8 +27,8 @@ namespace {
 const Log::Logger kLog("ApplicationSettings");
 
 // The settings cipher's pass phrase and salt source; every stored password depends on them.
-const QByteArray kCipherKey = QByteArrayLiteral("4rt8,.27mkdj39d81");
-const QByteArray kCipherSalt = QByteArrayLiteral("0x71c58Qwe2460x913");
+const QByteArray CipherKey = QByteArrayLiteral("4rt8,.27mkdj39d81");
+const QByteArray CipherSalt = QByteArrayLiteral("0x71c58Qwe2460x913");
 
 constexpr int kDefaultLegacyPop3Port = 110;
 constexpr int kDefaultLegacySmtpPort = 25;
@@ -109,7 +109,7 @@ void ApplicationSettings::drop()
 
 ApplicationSettings::ApplicationSettings()
     : m_cipher(std::make_unique<QSimpleCipher>(QSimpleCipher::kAes256, QSimpleCipher::kCbc,
-                                               kCipherKey, kCipherSalt))
+                                               CipherKey, CipherSalt))
 {
 }
 
@@ -292,7 +292,7 @@ void ApplicationSettings::readSettings(QSettings &legacy)
     account.m_accountName = at < 0 ? account.m_login : account.m_login.left(at);
 
     // The older versions bound the password to this computer's hardware identifier.
-    QSimpleCipher hardwareCipher(QSimpleCipher::kAes256, QSimpleCipher::kCbc, kCipherKey,
+    QSimpleCipher hardwareCipher(QSimpleCipher::kAes256, QSimpleCipher::kCbc, CipherKey,
                                  SysInfoTool::hardwareUid().toLatin1());
     const QByteArray clear = hardwareCipher.decrypt(
         QByteArray::fromBase64(legacy.value(key(CfgPassword)).toString().toLatin1()));

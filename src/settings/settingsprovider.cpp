@@ -31,7 +31,6 @@ const char kCaCertificateFileName[] = "TolvaneCA.crt";
 // Class-wide state. The directory is read and written under its own lock; the instance is
 // published atomically once it is complete, so readers on any thread see a whole object.
 QMutex s_dirMutex;
-QString s_configDir;
 QString s_iOSHomeDir;
 std::atomic<SettingsProvider *> s_instance{nullptr};
 
@@ -50,6 +49,8 @@ bool isDottedQuad(const QString &text)
 }
 } // namespace
 
+QString SettingsProvider::m_configDir;
+
 SettingsProvider::SettingsProvider()
     : m_registryHost(QString::fromLatin1(kDefaultRegistryHost)), m_registryPort(kDefaultRegistryPort)
 {
@@ -63,15 +64,9 @@ void SettingsProvider::setConfigDir(const QString &dir)
     kLog.trace() << "static void SettingsProvider::setConfigDir(const QString&)";
     {
         QMutexLocker locker(&s_dirMutex);
-        s_configDir = dir;
+        m_configDir = dir;
     }
     kLog.debug() << "Config dir:" << dir;
-}
-
-QString SettingsProvider::configDir()
-{
-    QMutexLocker locker(&s_dirMutex);
-    return s_configDir;
 }
 
 SettingsProvider *SettingsProvider::instance()
@@ -81,13 +76,14 @@ SettingsProvider *SettingsProvider::instance()
     QMutexLocker locker(&creationMutex());
     if (SettingsProvider *existing = s_instance.load(std::memory_order_acquire))
         return existing;
-    if (configDir().isEmpty()) {
-        const QString fallback = QCoreApplication::applicationDirPath();
-        kLog.warn() << "Server settings asked for before the config dir was set; using"
-                    << fallback;
+    QString fallback;
+    {
         QMutexLocker dirLocker(&s_dirMutex);
-        s_configDir = fallback;
+        if (m_configDir.isEmpty())
+            m_configDir = fallback = QCoreApplication::applicationDirPath();
     }
+    if (!fallback.isEmpty())
+        kLog.warn() << "Server settings asked for before the config dir was set; using" << fallback;
     // Owned by the process: it lives until drop() or the end of the run.
     auto *created = new SettingsProvider;
     s_instance.store(created, std::memory_order_release);
@@ -109,7 +105,11 @@ void SettingsProvider::setiOSHomeDir(const QString &dir)
 
 void SettingsProvider::reload()
 {
-    const QString dir = configDir();
+    QString dir;
+    {
+        QMutexLocker dirLocker(&s_dirMutex);
+        dir = m_configDir;
+    }
     {
         QMutexLocker locker(&m_lock);
         m_settings = std::make_unique<QSettings>(dir + QLatin1Char('/') + QLatin1String(CfgFileName),

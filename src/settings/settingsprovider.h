@@ -24,7 +24,6 @@ public:
     // The directory of "config.cfg". Set at start-up before the first instance() call; a later
     // change does not affect an instance that already exists.
     static void setConfigDir(const QString &dir);
-    static QString configDir();
     // The process-wide instance, made on first use. Safe to call from any thread. Called before
     // setConfigDir, it reads "config.cfg" from the executable's directory and warns.
     static SettingsProvider *instance();
@@ -104,6 +103,10 @@ private:
     QByteArray readFileNamedBy(const char *key, const QString &defaultName);
     bool writeOwnerOnlyFile(const QString &path, const QByteArray &contents);
     void setLastError(const QString &error);
+
+    // The configuration directory, class-wide: set by setConfigDir(), read when an instance is
+    // made. Guarded by a lock of its own, since a worker thread's first instance() may read it.
+    static QString m_configDir;
 
     QString m_configPath;
     QString m_lastError;
