@@ -258,18 +258,22 @@ bool ApplicationSettings::saveSettings()
     }
 
     // Written to a temporary file in the same folder and renamed over the old file, so a crash
-    // or a full disk leaves the previous file whole.
+    // or a full disk leaves the previous file whole. Where no file can be made in the folder but
+    // the file itself is writable (a folder of another owner), it is written in place instead:
+    // a save that cannot be atomic still beats a change that never reaches the file.
     QSaveFile file(m_filePath);
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
         kLog.error() << "Impossibe to open config file for writing" << m_filePath
                      << file.errorString();
         return false;
     }
-    // The file holds the passwords' cipher text under a fixed key.
+    // The file holds the passwords' cipher text under a fixed key. File systems without Unix
+    // modes (FAT, some network shares) and files of another owner refuse the change; the
+    // settings are saved all the same.
     if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        kLog.error() << "Config file is not saved: cannot restrict its permissions" << m_filePath
-                     << file.errorString();
-        return false;
+        kLog.warn() << "Config file saved without restricting its permissions" << m_filePath
+                    << file.errorString();
     }
     const QByteArray json = toJson();
     // Flushed here because Qt 5's commit() ignores a failed final flush and would rename a

@@ -47,8 +47,8 @@ public:
 
     // Records the folder and the file, then loads the file or migrates the legacy settings.
     void getConfigData(const QString &directory, const QString &filePath);
-    // Rewrites the whole file from memory, atomically. False (and logged) when it failed; the
-    // previous file is then untouched.
+    // Rewrites the whole file from memory, atomically where the folder allows it, else in place.
+    // False (and logged) when it failed; an atomic save then leaves the previous file untouched.
     bool saveSettings();
 
     // Appends the account with its password enciphered; saves.

@@ -8,10 +8,19 @@
 #include "support/testmain.h"
 
 #include <csignal>
+#include <cstddef>
+#include <functional>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/fsuid.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <thread>
 
 namespace {
+constexpr uid_t kUser = 65534; // an unprivileged user's id ("nobody")
+
 QByteArray json(const char *text) // with ' for "
 {
     return QByteArray(text).replace('\'', '"');
@@ -28,6 +37,59 @@ bool writeFile(const QString &path, const QByteArray &content)
     QFile file(path);
     return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
            file.write(content) == content.size();
+}
+
+ino_t inode(const QString &path)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
+}
+
+// Lets every user pass the folders from `folder` up to the test's own world.
+void makePassable(const QString &folder)
+{
+    const QString top = QFileInfo(QDir::tempPath()).path();
+    for (QString dir = folder; dir.startsWith(top); dir = QFileInfo(dir).path())
+        QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeGroup | QFile::ExeOther);
+}
+
+// From here on the kernel refuses this thread every change of a file's mode, as a FAT file
+// system or some network shares do; other threads are not affected. The filter stays for the
+// thread's life. False when it could not be installed.
+bool refuseChmodInThisThread()
+{
+    std::vector<sock_filter> filter{
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr))};
+    for (const long call : {
+#ifdef SYS_chmod
+             long(SYS_chmod),
+#endif
+#ifdef SYS_fchmodat2
+             long(SYS_fchmodat2),
+#endif
+             long(SYS_fchmod), long(SYS_fchmodat)}) {
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __u32(call), 0, 1));
+        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Runs `work` in a thread of its own with the file rights of an unprivileged user (and, when
+// asked, refused mode changes). False when the thread could not be set up.
+bool asUser(bool refuseChmod, const std::function<void()> &work)
+{
+    bool ready = false;
+    std::thread thread([&] {
+        ::setfsuid(kUser);
+        ready = ::setfsuid(uid_t(-1)) == int(kUser) && (!refuseChmod || refuseChmodInThisThread());
+        if (ready)
+            work();
+    });
+    thread.join();
+    return ready;
 }
 } // namespace
 
@@ -142,10 +204,8 @@ private Q_SLOTS:
         QVERIFY(::chmod(QFile::encodeName(m_file), mode_t(fileMode)) == 0);
         QVERIFY(::chmod(QFile::encodeName(m_folder), mode_t(folderMode)) == 0);
         // With the file rights of an unprivileged user, every folder above passable for it.
-        const QString top = QFileInfo(QDir::tempPath()).path(); // the test's own world
-        for (QString dir = m_folder; dir.startsWith(top); dir = QFileInfo(dir).path())
-            QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeGroup | QFile::ExeOther);
-        ::setfsuid(::geteuid() == 0 ? 65534 : ::geteuid());
+        makePassable(m_folder);
+        ::setfsuid(::geteuid() == 0 ? kUser : ::geteuid());
         load();
         ::setfsuid(::geteuid());
         QVERIFY(::chmod(QFile::encodeName(m_folder), 0755) == 0);
@@ -203,6 +263,51 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Hidden), QStringList{"config.json"});
         QVERIFY(settings()->saveSettings()); // the change waited in memory
         QVERIFY(readFile(m_file).contains("\"lan\": true"));
+    }
+
+    // Where the file cannot be replaced, a change is written into it in place; where its mode
+    // cannot be changed, it is saved all the same. Either way a restart reads the change back.
+    void savesWhereItCan_data()
+    {
+        QTest::addColumn<bool>("userFolder"); // else the folder belongs to another user
+        QTest::addColumn<bool>("userFile");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("refuseChmod");
+        QTest::addColumn<bool>("inPlace"); // else a new file was renamed over it
+        QTest::addColumn<int>("savedMode");
+        QTest::newRow("folder of another user") << false << true << 0600 << false << true << 0600;
+        QTest::newRow("folder and file of another user, file writable")
+            << false << false << 0666 << false << true << 0666;
+        QTest::newRow("file system refuses chmod") << true << true << 0600 << true << false << 0600;
+    }
+    void savesWhereItCan()
+    {
+        QFETCH(bool, userFolder);
+        QFETCH(bool, userFile);
+        QFETCH(int, mode);
+        QFETCH(bool, refuseChmod);
+        QFETCH(bool, inPlace);
+        QFETCH(int, savedMode);
+        if (::geteuid() != 0)
+            QSKIP("needs root to hand the folder and the file to other users");
+        QVERIFY(writeFile(m_file, json("{'Accounts':[{'account_name':'w','login':'a@b.c'}]}")));
+        QVERIFY(::chmod(QFile::encodeName(m_file), mode_t(mode)) == 0);
+        QVERIFY(::chown(QFile::encodeName(m_file), userFile ? kUser : 0, 0) == 0);
+        QVERIFY(::chown(QFile::encodeName(m_folder), userFolder ? kUser : 0, 0) == 0);
+        QVERIFY(::chmod(QFile::encodeName(m_folder), 0755) == 0);
+        makePassable(m_folder);
+        const ino_t before = inode(m_file);
+        QString restarted;
+        QVERIFY(asUser(refuseChmod, [&] {
+            load();
+            settings()->setLocalPOP3Port("w", 2110);
+            load();
+            restarted = describe();
+        }));
+        QCOMPARE(restarted, "w|a@b.c||2110|0|0|1\n0000");
+        QCOMPARE(inode(m_file) == before, inPlace);
+        QCOMPARE(fileMode(m_file), savedMode);
+        QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Hidden), QStringList{"config.json"});
     }
 
     void normalizedLogin_data()
