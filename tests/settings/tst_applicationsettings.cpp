@@ -77,14 +77,16 @@ bool refuseChmodInThisThread()
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-// Runs `work` in a thread of its own with the file rights of an unprivileged user (and, when
-// asked, refused mode changes). False when the thread could not be set up.
+// Runs `work` in a thread of its own with the file rights of an unprivileged user and group
+// (and, when asked, refused mode changes). False when the thread could not be set up.
 bool asUser(bool refuseChmod, const std::function<void()> &work)
 {
     bool ready = false;
     std::thread thread([&] {
+        ::setfsgid(kUser);
         ::setfsuid(kUser);
-        ready = ::setfsuid(uid_t(-1)) == int(kUser) && (!refuseChmod || refuseChmodInThisThread());
+        ready = ::setfsuid(uid_t(-1)) == int(kUser) && ::setfsgid(gid_t(-1)) == int(kUser) &&
+                (!refuseChmod || refuseChmodInThisThread());
         if (ready)
             work();
     });
