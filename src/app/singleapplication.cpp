@@ -7,10 +7,20 @@
 #include <QScopeGuard>
 #include <QSystemSemaphore>
 
+#include <unistd.h>
+
 namespace {
 const Log::Logger kLog("SingleApplication");
 
 const char kAlreadyLaunched[] = "Application has been already launched";
+
+// The name of the segment, the semaphore and the server: the key and the user's id. Users who
+// share the temporary folder (where the objects' key files and the socket lie) each get objects
+// of their own, so one user's instance never stands in for another user's.
+QString userKey(const QString &key)
+{
+    return key + QLatin1Char('-') + QString::number(::geteuid());
+}
 
 // A segment that no live process is attached to (its instance crashed) goes away when this
 // temporary attachment ends; one that a running instance holds stays.
@@ -23,11 +33,11 @@ void clearStaleSegment(const QString &key)
 } // namespace
 
 SingleApplication::SingleApplication(int &argc, char **argv, const QString &key)
-    : QApplication(argc, argv), m_key(key)
+    : QApplication(argc, argv), m_key(key), m_userKey(userKey(m_key))
 {
     kLog.trace(this) << "SingleApplication::SingleApplication(int &argc, char **argv, QString key)";
 
-    QSystemSemaphore semaphore(QLatin1Char('<') + m_key + QLatin1Char('>'), 1,
+    QSystemSemaphore semaphore(QLatin1Char('<') + m_userKey + QLatin1Char('>'), 1,
                                QSystemSemaphore::Open);
     const bool acquired = semaphore.acquire();
     if (!acquired)
@@ -40,8 +50,8 @@ SingleApplication::SingleApplication(int &argc, char **argv, const QString &key)
     // A stale segment is looked for only here, under the semaphore. Beside another start's check
     // the probe could remove the lock file of the segment being made, or the new segment itself
     // before its creator attached; that start then ran without the key, and so did the next.
-    m_sharedMemory.setKey(m_key);
-    clearStaleSegment(m_key);
+    m_sharedMemory.setKey(m_userKey);
+    clearStaleSegment(m_userKey);
 
     if (m_sharedMemory.attach(QSharedMemory::ReadWrite)) {
         m_running = true;
@@ -56,7 +66,7 @@ SingleApplication::SingleApplication(int &argc, char **argv, const QString &key)
     // once more.
     bool created = m_sharedMemory.create(1, QSharedMemory::ReadWrite);
     if (!created && m_sharedMemory.error() == QSharedMemory::AlreadyExists) {
-        clearStaleSegment(m_key);
+        clearStaleSegment(m_userKey);
         created = m_sharedMemory.create(1, QSharedMemory::ReadWrite);
     }
     if (!created) {
@@ -66,9 +76,11 @@ SingleApplication::SingleApplication(int &argc, char **argv, const QString &key)
 
     m_localServer = new QLocalServer(this);
     connect(m_localServer, &QLocalServer::newConnection, this, &SingleApplication::receiveMessage);
-    if (!QLocalServer::removeServer(m_key))
+    // Only this user may connect, whatever the umask: the socket is made owner-only.
+    m_localServer->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!QLocalServer::removeServer(m_userKey))
         kLog.warn(this) << "Cannot remove the Server";
-    if (!m_localServer->listen(m_key)) {
+    if (!m_localServer->listen(m_userKey)) {
         kLog.warn(this) << "Unable to start the Server" << m_localServer->errorString();
         m_running = true;
         return;
@@ -96,7 +108,7 @@ bool SingleApplication::sendMessage(const QString &message)
         return false;
 
     QLocalSocket socket;
-    socket.connectToServer(m_key, QIODevice::WriteOnly);
+    socket.connectToServer(m_userKey, QIODevice::WriteOnly);
     if (!socket.waitForConnected(kMessageTimeoutMs)) {
         kLog.error(this) << "Could not connect to local server" << socket.errorString();
         return false;

@@ -8,11 +8,12 @@
 
 class QLocalServer;
 
-// The program's application object, which also keeps one instance running per key. The first
-// instance holds a one-byte shared-memory segment named after the key and listens on a local
-// server of that name; a later start finds the segment, sends the first instance a message and
-// reports through isRunning() that it must end. A system semaphore "<key>" makes the check and
-// the creation one step across processes.
+// The program's application object, which also keeps one instance running per key and user. The
+// first instance holds a one-byte shared-memory segment named after the key and the user's id
+// ("<key>-<uid>") and listens on an owner-only local server of that name; a later start of the
+// same user finds the segment, sends the first instance a message and reports through
+// isRunning() that it must end. A system semaphore "<<key>-<uid>>" makes the check and the
+// creation one step across processes.
 class SingleApplication : public QApplication
 {
     Q_OBJECT
@@ -40,6 +41,8 @@ private:
 
     bool m_running = false;
     QString m_key;
+    // The key and the user's id: the name of the segment, the semaphore and the server.
+    QString m_userKey;
     QSharedMemory m_sharedMemory;
     QLocalServer *m_localServer = nullptr;
 };

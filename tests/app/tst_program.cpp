@@ -5,7 +5,10 @@
 #include "support/testbytes.h"
 #include "support/testmain.h"
 
+#include <QLocalSocket>
 #include <csignal>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
 
 using namespace TestSupport;
 
@@ -14,6 +17,9 @@ constexpr int kWaitMs = 60000;
 const char kWindowRun[] = "void MainWindow::run()";
 const char kWindowShown[] = "void MainWindow::handleAppInstanceMsg()";
 const char kTerminated[] = "[ TolvaneMailConnect ] Terminated";
+constexpr uint kOtherUser = 65534; // "nobody"
+// The name of the single-instance objects of the test's user: the key and the user's id.
+const QString kInstanceName = "tolvanemail_connect-" + QString::number(::geteuid());
 
 QByteArray readFile(const QString &path)
 {
@@ -69,14 +75,22 @@ class TestProgram : public QObject
     QProcess m_sandbox;
     const QString m_tmp = QDir::tempPath();
     std::unique_ptr<QTemporaryDir> m_case;
-    QString m_log; // the day's log file of the case's home
+    QString m_log;      // the day's log file of the case's home
+    QString m_otherLog; // and of the other user's home in the case
     std::vector<std::unique_ptr<ProgramRunner>> m_starts;
 
-    // A start in the case's home; with users, an account each, on the sandbox's road.
-    ProgramRunner &prepare(const QStringList &users = {})
+    // The home of the test's user (0) or of the other user in the case.
+    QString homeOf(uint user) const
     {
-        m_starts.push_back(std::make_unique<ProgramRunner>(m_case->path()));
+        return user == 0 ? m_case->path() : m_case->path() + "/home-" + QString::number(user);
+    }
+    // A start in the user's home; with users, an account each, on the sandbox's road.
+    ProgramRunner &prepare(const QStringList &users = {}, uint user = 0)
+    {
+        QDir().mkpath(homeOf(user));
+        m_starts.push_back(std::make_unique<ProgramRunner>(homeOf(user)));
         ProgramRunner &program = *m_starts.back();
+        program.setUser(user);
         QFile levels(program.folder() + "/log.cfg");
         if (levels.open(QIODevice::WriteOnly))
             levels.write("MainWindow = TRACE\n");
@@ -92,7 +106,10 @@ class TestProgram : public QObject
         QFile::copy(m_sandboxFolder.filePath("config.cfg"), program.folder() + "/config.cfg");
         return program;
     }
-    int logCount(const char *text) const { return readFile(m_log).count(text); }
+    int logCount(const char *text, uint user = 0) const
+    {
+        return readFile(user == 0 ? m_log : m_otherLog).count(text);
+    }
     // Stops the program with the signals: it ends with code 0 and one more "Terminated" line.
     void stop(ProgramRunner &program, const QList<int> &toSend = {SIGTERM})
     {
@@ -130,6 +147,7 @@ private Q_SLOTS:
         QVERIFY(QDir(m_case->path()).mkpath("tmp"));
         qputenv("TMPDIR", QFile::encodeName(m_case->path() + "/tmp"));
         m_log = ProgramRunner(m_case->path()).logFilePath();
+        m_otherLog = ProgramRunner(homeOf(kOtherUser)).logFilePath();
     }
     void cleanup()
     {
@@ -193,7 +211,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(logCount(kWindowRun), 1, kWaitMs);
         killed.sendSignal(SIGKILL);
         QVERIFY(killed.waitForFinished());
-        QVERIFY(QFile::exists(m_case->path() + "/tmp/tolvanemail_connect"));
+        QVERIFY(QFile::exists(m_case->path() + "/tmp/" + kInstanceName));
         ProgramRunner &first = prepare();
         QVERIFY(first.start());
         QTRY_COMPARE_WITH_TIMEOUT(logCount(kWindowRun), 2, kWaitMs);
@@ -222,7 +240,7 @@ private Q_SLOTS:
         const QString tmp = m_case->path() + "/tmp";
         ProgramRunner &program = prepare();
         QVERIFY(runs ? QFile(tmp + "/file").open(QIODevice::WriteOnly)
-                     : QDir().mkpath(tmp + "/tolvanemail_connect"));
+                     : QDir().mkpath(tmp + '/' + kInstanceName));
         if (runs)
             qputenv("TMPDIR", QFile::encodeName(tmp + "/file"));
         QVERIFY(program.start());
@@ -230,6 +248,53 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(logCount(kWindowRun), 1, kWaitMs);
         else
             QVERIFY(program.waitForFinished() && program.process().exitCode() == 1);
+    }
+
+    // Users who share the temporary folder (as /tmp is shared) have an instance each, and reach
+    // only their own.
+    void usersShareTheTemporaryFolder()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to start the program as another user");
+        const QString tmp = m_case->path() + "/tmp";
+        QVERIFY(::chmod(QFile::encodeName(tmp), 01777) == 0);
+        for (QString dir = m_case->path(); dir.startsWith(QFileInfo(m_tmp).path());
+             dir = QFileInfo(dir).path())
+            QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeOther));
+        // The test's user first, under a umask that would leave its socket open to everyone.
+        ProgramRunner &mine = prepare();
+        const mode_t umask = ::umask(0);
+        const bool started = mine.start();
+        ::umask(umask);
+        QVERIFY(started);
+        QTRY_COMPARE_WITH_TIMEOUT(logCount(kWindowRun), 1, kWaitMs);
+
+        // The other user's first start runs beside it; its second ends and shows that window.
+        QVERIFY(prepare({}, kOtherUser).start());
+        QTRY_COMPARE_WITH_TIMEOUT(logCount(kWindowRun, kOtherUser), 1, kWaitMs);
+        ProgramRunner &theirSecond = prepare({}, kOtherUser);
+        QVERIFY(theirSecond.start() && theirSecond.waitForFinished());
+        QCOMPARE(theirSecond.process().exitCode(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(logCount(kWindowShown, kOtherUser), 1, kWaitMs);
+        QCOMPARE(logCount(kWindowShown), 0);
+        // The test's user's second start the same, with its own instance only.
+        ProgramRunner &mySecond = prepare();
+        QVERIFY(mySecond.start() && mySecond.waitForFinished());
+        QCOMPARE(mySecond.process().exitCode(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(logCount(kWindowShown), 1, kWaitMs);
+        QCOMPARE(logCount(kWindowShown, kOtherUser), 1);
+        QCOMPARE(logCount(kWindowRun) + logCount(kWindowRun, kOtherUser), 2);
+
+        // The other user cannot even connect to the test's user's instance.
+        QVERIFY(QFileInfo::exists(tmp + '/' + kInstanceName));
+        ::setfsgid(kOtherUser);
+        ::setfsuid(kOtherUser);
+        QLocalSocket stranger;
+        stranger.connectToServer(tmp + '/' + kInstanceName);
+        const bool reached = stranger.waitForConnected(kWaitMs);
+        ::setfsuid(::geteuid());
+        ::setfsgid(::getegid());
+        QVERIFY(!reached);
     }
 
     void simultaneousStartsLeaveOne()

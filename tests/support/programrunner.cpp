@@ -5,10 +5,26 @@
 
 #include <QDate>
 #include <QDeadlineTimer>
+#include <QDirIterator>
 #include <QTest>
 #include <csignal>
+#include <unistd.h>
 
 namespace TestSupport {
+
+namespace {
+// Gives the folder and everything in it to the user (and the group of the same number).
+bool handOver(const QString &folder, uint user)
+{
+    bool handed = ::lchown(QFile::encodeName(folder).constData(), user, user) == 0;
+    QDirIterator entries(folder,
+                         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext())
+        handed = ::lchown(QFile::encodeName(entries.next()).constData(), user, user) == 0 && handed;
+    return handed;
+}
+} // namespace
 
 ProgramRunner::ProgramRunner(const QString &home) : m_home(home.isEmpty() ? m_ownHome.path() : home)
 {
@@ -39,9 +55,31 @@ bool ProgramRunner::start(const QStringList &arguments)
     environment.insert(QStringLiteral("XDG_DATA_HOME"), m_home + QStringLiteral("/.local/share"));
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home + QStringLiteral("/.config"));
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_home + QStringLiteral("/.cache"));
+    QString program = copy;
+    QStringList programArguments = arguments;
+    if (m_user != 0) {
+        // A runtime folder of its own: the test's belongs to the test's user.
+        const QString runtime = m_home + QStringLiteral("/.runtime");
+        if (!QDir().mkpath(runtime) ||
+            !QFile::setPermissions(runtime,
+                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+            return false;
+        }
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        for (const QString &path : {folder(), m_workDir.path(), m_home}) {
+            if (!handOver(path, m_user))
+                return false;
+        }
+        const QString id = QString::number(m_user);
+        program = QStringLiteral("setpriv");
+        programArguments =
+            QStringList{QStringLiteral("--reuid=") + id, QStringLiteral("--regid=") + id,
+                        QStringLiteral("--clear-groups"), QStringLiteral("--"), copy} +
+            arguments;
+    }
     m_process.setProcessEnvironment(environment);
     m_process.setWorkingDirectory(m_workDir.path());
-    m_process.start(copy, arguments);
+    m_process.start(program, programArguments);
     return m_process.waitForStarted(30000);
 }
 

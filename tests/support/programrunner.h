@@ -22,6 +22,10 @@ public:
     // Without a "config.cfg" of the test's, one pointing the registry at a closed loopback port is
     // put beside the copy, so the program never reaches outside.
     bool start(const QStringList &arguments = {});
+    // Later starts run as this user and its like-numbered group, with no other groups (through
+    // setpriv); start() hands it the copy's folder, the working directory and the home first. The
+    // folders above them must be passable for it.
+    void setUser(uint id) { m_user = id; }
     // Sends a signal (SIGTERM, SIGINT, SIGKILL...) to the program, if it runs.
     void sendSignal(int signal);
     // Waits for the program to end; false on time-out.
@@ -44,6 +48,7 @@ private:
     QTemporaryDir m_workDir;
     QProcess m_process;
     QByteArray m_output;
+    uint m_user = 0; // 0: the test's own user
 };
 
 } // namespace TestSupport
