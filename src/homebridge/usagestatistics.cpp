@@ -59,26 +59,27 @@ UsageStatistics::~UsageStatistics()
 
 void UsageStatistics::startStatistics()
 {
-    QSettings settings(m_organizationName, m_applicationName);
-    if (settings.contains(kUuidKey)) {
+    const bool exists = isUuidExistsInSettings();
+    if (exists) {
         kLog.debug(this) << "Application's UUID exists in Settings";
-        m_uuid = settings.value(kUuidKey).toString();
+        m_uuid = readUuidFromSettings();
     } else {
         kLog.debug(this) << "Application's UUID doesn't exist in Settings";
     }
 
     if (m_uuid.isEmpty()) {
         // An empty identifier could never be reported; it is replaced like a missing one.
-        if (settings.contains(kUuidKey))
+        if (exists)
             kLog.warn(this) << "Application's UUID in Settings is empty. Create it.";
         else
             kLog.debug(this) << "No application's UUID in Settings. Create it.";
-        createAndStoreUuid();
+        m_uuid = createUuid();
+        writeUuidToSettings();
         tryToSendUuid();
         return;
     }
 
-    const QDateTime lastUpdated = readSettingsLastUpdatedDateTime(settings);
+    const QDateTime lastUpdated = readSettingsLastUpdatedDateTime();
     kLog.debug(this) << "Last UUID updated in Registry time:" << lastUpdated.toString(Qt::ISODate);
     if (isGivenDateToday(lastUpdated)) {
         kLog.debug(this) << "Application's UUID already updated today at:"
@@ -89,38 +90,61 @@ void UsageStatistics::startStatistics()
     tryToSendUuid();
 }
 
-void UsageStatistics::createAndStoreUuid()
+bool UsageStatistics::isUuidExistsInSettings() const
 {
-    m_uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    kLog.debug(this) << "Writing Application's UUID to Settings" << m_uuid;
-    QSettings settings(m_organizationName, m_applicationName);
-    settings.setValue(kUuidKey, m_uuid);
-    syncSettings(settings, "Application's UUID");
+    return QSettings(m_organizationName, m_applicationName).contains(kUuidKey);
 }
 
-QDateTime UsageStatistics::readSettingsLastUpdatedDateTime(QSettings &settings) const
+QString UsageStatistics::readUuidFromSettings() const
 {
-    QDateTime time = QDateTime::fromString(settings.value(kLastUpdatedKey).toString(), Qt::ISODate);
+    return QSettings(m_organizationName, m_applicationName).value(kUuidKey).toString();
+}
+
+QString UsageStatistics::createUuid()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+void UsageStatistics::writeUuidToSettings()
+{
+    kLog.debug(this) << "Writing Application's UUID to Settings";
+    kLog.debug(this) << "Application's UUID:" << m_uuid;
+    writeToSettings(kUuidKey, m_uuid);
+}
+
+QDateTime UsageStatistics::readSettingsLastUpdatedDateTime() const
+{
+    QDateTime time = QDateTime::fromString(readSettingsLastUpdatedDateTimeString(), Qt::ISODate);
     // A time written without an offset is UTC.
     if (time.timeSpec() == Qt::LocalTime)
         time.setTimeSpec(Qt::UTC);
     return time.toUTC();
 }
 
+QString UsageStatistics::readSettingsLastUpdatedDateTimeString() const
+{
+    return QSettings(m_organizationName, m_applicationName).value(kLastUpdatedKey).toString();
+}
+
 void UsageStatistics::updateLastUpdatedDateTimeSettings()
 {
     const QString value = now().toString(Qt::ISODate);
     kLog.debug(this) << "Writing Application's UUID last updated time to Settings:" << value;
-    QSettings settings(m_organizationName, m_applicationName);
-    settings.setValue(kLastUpdatedKey, value);
-    syncSettings(settings, "last updated time");
+    writeUpdatedDateTimeToSettings(value);
 }
 
-void UsageStatistics::syncSettings(QSettings &settings, const char *what) const
+void UsageStatistics::writeUpdatedDateTimeToSettings(const QString &value)
 {
+    writeToSettings(kLastUpdatedKey, value);
+}
+
+void UsageStatistics::writeToSettings(const QString &key, const QString &value) const
+{
+    QSettings settings(m_organizationName, m_applicationName);
+    settings.setValue(key, value);
     settings.sync();
     if (settings.status() != QSettings::NoError) {
-        kLog.error(this) << "Cannot write" << what << "to Settings" << settings.fileName()
+        kLog.error(this) << "Cannot write" << key << "to Settings" << settings.fileName()
                          << "status:" << settings.status();
     }
 }

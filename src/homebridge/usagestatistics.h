@@ -8,8 +8,6 @@
 #include <QTimer>
 #include <functional>
 
-class QSettings;
-
 // Reports the installation to the registry once per UTC day: a random identifier of the
 // installation, kept in the native settings, goes out with the kind of application. The first
 // report goes out when the object is built, unless one already succeeded on the current UTC day;
@@ -47,9 +45,17 @@ public Q_SLOTS:
 
 private:
     void startStatistics();
-    void createAndStoreUuid();
-    QDateTime readSettingsLastUpdatedDateTime(QSettings &settings) const;
+    bool isUuidExistsInSettings() const;
+    QString readUuidFromSettings() const;
+    static QString createUuid();
+    // Stores the identifier under "ApplicationUUID".
+    void writeUuidToSettings();
+    // "LastUpdated" as an ISO time in UTC; invalid when missing or unreadable.
+    QDateTime readSettingsLastUpdatedDateTime() const;
+    QString readSettingsLastUpdatedDateTimeString() const;
+    // Records the current UTC time as the time of the last successful report.
     void updateLastUpdatedDateTimeSettings();
+    void writeUpdatedDateTimeToSettings(const QString &value);
     void sendUuidToRegistry();
     QString applicationTypeString() const;
     void planResendUuid();
@@ -59,8 +65,8 @@ private:
     bool isGivenDateToday(const QDateTime &time) const;
     bool isGivenDateTomorrow(const QDateTime &time) const;
     static QDateTime now();
-    // Writes the settings out and logs an error when they could not be stored.
-    void syncSettings(QSettings &settings, const char *what) const;
+    // Stores one value of the native settings and logs an error when it could not be written.
+    void writeToSettings(const QString &key, const QString &value) const;
 
     const QString m_organizationName;
     const QString m_applicationName;

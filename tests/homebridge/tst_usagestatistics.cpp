@@ -1,4 +1,6 @@
 #include "homebridge/usagestatistics.h"
+#include "log/logger.h"
+#include "support/logcapture.h"
 #include "support/registrystandin.h"
 #include "support/testmain.h"
 
@@ -16,6 +18,7 @@ private Q_SLOTS:
     {
         QVERIFY(m_registry.start() && m_registry.pointClientHere());
         UsageStatistics::setClock([] { return kNow; });
+        Log::Logger("UsageStatistics").setLevel(Log::DEBUG);
     }
 
     void report_data()
@@ -33,6 +36,9 @@ private Q_SLOTS:
         QTest::newRow("empty id") << QVariant("") << kNow << 1 << ok << 1;
         QTest::newRow("retried until OK")
             << QVariant() << QDateTime() << 1 << failed + QByteArrayList{"", "OK\r\n"} << 3;
+        // Still failing: the day's report is owed, and the next start sends it.
+        QTest::newRow("failed, not yet retried")
+            << QVariant("{id}") << kNow.addDays(-1) << 1 << failed << 1;
     }
     void report()
     {
@@ -52,10 +58,15 @@ private Q_SLOTS:
             m_registry.enqueue({answer, 0, 0, 0, answer.isEmpty()});
         const int before = m_registry.requests().size();
 
+        TestSupport::LogCapture log;
         auto statistics = std::make_unique<UsageStatistics>(settings.applicationName(),
                                                             UsageStatistics::ApplicationType(type));
-        statistics->setRetryInterval(10);
+        // A report that never succeeds is retried long after the row ends.
+        const int retryMs = succeeds ? 10 : 250000;
+        statistics->setRetryInterval(retryMs);
         QTRY_COMPARE_WITH_TIMEOUT(m_registry.requests().size() - before, requests, 20000);
+        if (requests > 0 && !succeeds)
+            QTRY_COMPARE_WITH_TIMEOUT(statistics->timerInterval(), retryMs, 20000);
         QTRY_COMPARE_WITH_TIMEOUT(statistics->nextSendingTime().isValid(),
                                   succeeds || requests == 0, 20000);
         if (const QDateTime next = statistics->nextSendingTime(); next.isValid()) {
@@ -74,6 +85,20 @@ private Q_SLOTS:
         const QByteArray line = "STAT_DEVICE: UID=" + id.toUtf8() +
                                 ",DEVICE_TYPE=" + (type ? "connect" : "client") + "\r\n";
         QCOMPARE(m_registry.requests().mid(before), QVector<QByteArray>(requests, line).toList());
+        // The identifier is written, and logged on a line of its own.
+        const bool created = storedId.toString().isEmpty();
+        QCOMPARE(log.lines()
+                     .filter(QRegularExpression("\\] Writing Application's UUID to Settings$"))
+                     .size(),
+                 int(created));
+        QCOMPARE(log.count("] Application's UUID: \"" + id + '"'), int(created));
+
+        // The next start the same day skips the report only when one succeeded.
+        const bool skips = succeeds || requests == 0;
+        UsageStatistics next(settings.applicationName(), UsageStatistics::ApplicationType(type));
+        QCOMPARE(next.nextSendingTime().isValid(), skips);
+        if (!skips)
+            QTRY_COMPARE_WITH_TIMEOUT(m_registry.requests().size(), before + requests + 1, 20000);
     }
 };
 
