@@ -3,6 +3,8 @@
 #include "log/logger.h"
 #include "ui_accountwidget.h"
 
+#include <QMovie>
+
 namespace {
 const Log::Logger kLog("AccountWidget");
 
@@ -24,10 +26,12 @@ QString statusText(AccountWidget::AccountStatus status)
 
 AccountWidget::AccountWidget(const AccountDetails &account, int profileId, QWidget *parent)
     : QFrame(parent), m_ui(std::make_unique<Ui_AccountWidget>()), m_account(account),
-      m_profileId(profileId), m_accessManager(new HBAccessManager(this))
+      m_profileId(profileId), m_accessManager(new HBAccessManager(this)),
+      m_connectingAnimation(new QMovie(QStringLiteral(":/animation.gif"), QByteArray(), this))
 {
     kLog.trace(this) << Q_FUNC_INFO << account.m_accountName << profileId;
     m_ui->setupUi(this);
+    m_ui->connectingAnimationLabel->setMovie(m_connectingAnimation);
     m_ui->userNameLabel->setText(m_account.m_login);
     setStatus(kOff);
     m_restartTimer.setSingleShot(true);
@@ -125,4 +129,11 @@ void AccountWidget::setStatus(AccountStatus status)
     m_ui->servicesCaption->setVisible(connected);
     m_ui->servicesLabel->setVisible(connected);
     m_ui->errorLabel->setVisible(status == kError);
+    // The animation plays only while connecting, and costs nothing otherwise.
+    const bool connecting = status == kConnecting;
+    m_ui->connectingAnimationLabel->setVisible(connecting);
+    if (connecting)
+        m_connectingAnimation->start();
+    else
+        m_connectingAnimation->stop();
 }

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <memory>
 
+class QMovie;
 class Ui_AccountWidget;
 
 // One account's panel. It owns a copy of the account's stored record and the account's access
@@ -57,5 +58,6 @@ private:
     int m_profileId;
     AccountStatus m_status = kOff;
     HBAccessManager *m_accessManager; // a child of the panel
+    QMovie *m_connectingAnimation;    // a child of the panel; runs only while connecting
     QTimer m_restartTimer;
 };

@@ -8,6 +8,7 @@
 #include "ui_mainwindow.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
@@ -40,6 +41,8 @@ MainWindow::MainWindow(QWidget *parent)
             });
     m_trayIcon->show();
 
+    applyStyleSheet();
+
     m_usageStatistics = std::make_unique<UsageStatistics>(QCoreApplication::applicationName(),
                                                           UsageStatistics::kConnect);
 }
@@ -47,6 +50,17 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     kLog.trace(this) << "MainWindow::~MainWindow()";
+}
+
+void MainWindow::applyStyleSheet()
+{
+    // The window's style sheet reaches every widget in it, the account panels included.
+    QFile file(QStringLiteral(":/style.qss"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        kLog.warn(this) << "Cannot read the style sheet" << file.fileName() << file.errorString();
+        return;
+    }
+    setStyleSheet(QString::fromUtf8(file.readAll()));
 }
 
 void MainWindow::run()

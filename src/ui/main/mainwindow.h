@@ -39,6 +39,8 @@ public Q_SLOTS:
     void handleAppInstanceMsg();
 
 private:
+    // Styles the window from the bundled style sheet.
+    void applyStyleSheet();
     // Saves the settings, then ends the event loop.
     void quit();
     // The panel of an earlier account that uses one of the account's ports, and that port.

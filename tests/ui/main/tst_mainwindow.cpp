@@ -28,6 +28,30 @@ QString storeAccounts(const QStringList &accounts)
     }
     return folder + "config.json";
 }
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The panel's connecting animation: "playing" (shown and running), "still" (hidden and stopped),
+// or what else it is.
+QString animation(const AccountWidget *panel)
+{
+    const auto *movie = panel->findChild<QMovie *>();
+    if (!movie || !movie->isValid() || movie->frameCount() < 2)
+        return "no animation";
+    const auto labels = panel->findChildren<QLabel *>();
+    const auto label = std::find_if(labels.begin(), labels.end(),
+                                    [movie](const QLabel *l) { return l->movie() == movie; });
+    if (label == labels.end())
+        return "not on a label";
+    const bool running = movie->state() == QMovie::Running;
+    if (running == !(*label)->isHidden())
+        return running ? "playing" : "still";
+    return running ? "running hidden" : "shown still";
+}
 } // namespace
 
 // The main window and its account panels, and the update check of start-up.
@@ -37,7 +61,11 @@ class TestMainWindow : public QObject
     HomeBridgeRoad m_road; // every account's registry, paths and HomeBridge
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(m_road.start(QDir::current().absoluteFilePath("config"))); }
+    void initTestCase()
+    {
+        Q_INIT_RESOURCE(app);
+        QVERIFY(m_road.start(QDir::current().absoluteFilePath("config")));
+    }
 
     void run_data()
     {
@@ -72,6 +100,7 @@ private Q_SLOTS:
         for (const AccountWidget *panel : window.accountWidgets()) {
             QCOMPARE(panel->profileId(), panels.size() + 1);
             QCOMPARE(panel->status(), AccountWidget::kConnecting);
+            QCOMPARE(animation(panel), QStringLiteral("playing"));
             panels << panel->account().m_accountName;
         }
         const QRegularExpression clash(
@@ -91,20 +120,27 @@ private Q_SLOTS:
         LogCapture log;
         AccountWidget panel({"a", "jo@tolvane.com", {}, 1110, 1025, false, true}, 1);
         panel.setRestartInterval(0);
+        QCOMPARE(animation(&panel), QStringLiteral("still"));
         Q_EMIT panel.accessManager()->connected(); // it has connected nowhere: every port is 0
         QCOMPARE(panel.status(), AccountWidget::kError);
+        QCOMPARE(animation(&panel), QStringLiteral("still"));
         QCOMPARE(log.count("] jo@tolvane.com error 5: Connection to email server"), 1);
         QTRY_COMPARE(panel.status(), AccountWidget::kConnecting); // and tries again
+        QCOMPARE(animation(&panel), QStringLiteral("playing"));
     }
 
     void windowAtWork()
     {
         const QString file = storeAccounts({"a jo@tolvane.com 1110 1025"});
         auto window = std::make_unique<MainWindow>();
+        const QByteArray styleSheet = readFile(":/style.qss");
+        QVERIFY(!styleSheet.isEmpty());
+        QCOMPARE(window->styleSheet(), QString::fromUtf8(styleSheet));
         window->run();
         QCOMPARE(KeystoreObserver::instance()->parentWidgetForDialogs(), window.get());
         const AccountWidget *panel = window->accountWidgets().at(0);
         QTRY_COMPARE_WITH_TIMEOUT(panel->status(), AccountWidget::kConnected, 30000);
+        QCOMPARE(animation(panel), QStringLiteral("still"));
         const quint16 port = panel->accessManager()->pop3Port();
         window->showMinimized();
         window->handleAppInstanceMsg(); // a later start's message
