@@ -12,10 +12,13 @@ public:
     static HelpManager *instance();
 
     QString helpDir() const { return m_helpDir; }
+    // Removes the help folder with everything in it, then copies the pages of the resources into
+    // a fresh one, so no page of an earlier version is left behind. Creating the manager does it
+    // once.
+    void rebuildHelp();
 
 private:
     HelpManager();
-    void rebuildHelp();
 
     QString m_helpDir;
 };

@@ -6,6 +6,7 @@
 #include "support/logcapture.h"
 #include "support/testmain.h"
 #include "ui/account/accountwidget.h"
+#include "ui/main/helpmanager.h"
 #include "ui/main/mainwindow.h"
 #include "ui/main/updatemanager.h"
 
@@ -64,6 +65,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         Q_INIT_RESOURCE(app);
+        Q_INIT_RESOURCE(help);
         QVERIFY(m_road.start(QDir::current().absoluteFilePath("config")));
     }
 
@@ -159,6 +161,38 @@ private Q_SLOTS:
         probe.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(!probe.waitForConnected(10000));
         QTRY_COMPARE(m_road.lan.linkCount(), 0);
+    }
+
+    void helpFolder_data()
+    {
+        // What an earlier run left in the help folder ("name=content"; a name ending in "/" is a
+        // folder). Afterwards it holds the resource's pages only, unchanged.
+        QTest::addColumn<QStringList>("before");
+        QTest::newRow("no folder yet") << QStringList();
+        QTest::newRow("pages of an earlier version")
+            << QStringList{"index.html=old index", "removed.html=gone from the resources",
+                           "images/", "images/logo.png=png"};
+    }
+    void helpFolder()
+    {
+        QFETCH(QStringList, before);
+        HelpManager *manager = HelpManager::instance();
+        QDir folder(manager->helpDir());
+        QVERIFY(folder.removeRecursively());
+        for (const QString &entry : before) {
+            const QString name = entry.section('=', 0, 0);
+            QFile file(folder.filePath(name));
+            QVERIFY(name.endsWith('/') ? folder.mkpath(name)
+                                       : folder.mkpath(QFileInfo(name).path()) &&
+                                             file.open(QIODevice::WriteOnly) &&
+                                             file.write(entry.section('=', 1).toUtf8()) > 0);
+        }
+        manager->rebuildHelp();
+        const QStringList pages = QDir(":/help").entryList({"*.html"}, QDir::Files);
+        QVERIFY(pages.size() >= 2);
+        QCOMPARE(folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), pages);
+        for (const QString &page : pages)
+            QCOMPARE(readFile(folder.filePath(page)), readFile(":/help/" + page));
     }
 
     void updateCheckReportsAFailure()
