@@ -47,6 +47,13 @@ qint64 truncateFileBegin(const QString &path, qint64 bytes)
 bool removeDir(const QString &path)
 {
     kLog.trace() << "Removing directory" << path;
+    if (QFileInfo(path).isSymLink()) {
+        // The link goes, never the folder it points to.
+        if (QFile::remove(path))
+            return true;
+        kLog.warn() << "Cannot remove" << path;
+        return false;
+    }
     QDir dir(path);
     if (!dir.exists())
         return true;

@@ -160,14 +160,25 @@ private Q_SLOTS:
     // Nothing is cut from a file that is not there, so nothing comes off the running total.
     void truncateMissingFile() { QCOMPARE(FileUtils::truncateFileBegin("missing.log", 9), 0); }
 
+    // A link is removed, never followed: one inside the folder, and one in the folder's place.
+    void removeDirNeverFollowsLinks_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("removed"); // the path given to removeDir
+        QTest::newRow("inside") << "tree/a/link" << "tree";
+        QTest::newRow("in the folder's place") << "top" << "top";
+    }
     void removeDirNeverFollowsLinks()
     {
-        const QString tree = QDir::current().filePath("tree");
-        QVERIFY(QDir().mkpath(tree + "/a/b") && QDir().mkpath("outside"));
-        QVERIFY(writeFile("outside/precious", "5") && writeFile(tree + "/a/b/.hidden", "5"));
-        QVERIFY(QFile::link(QDir::current().filePath("outside"), tree + "/a/link"));
-        QVERIFY(FileUtils::removeDir(tree));
-        QVERIFY(!QFileInfo::exists(tree) && QFile::exists("outside/precious"));
+        QFETCH(QString, link);
+        QFETCH(QString, removed);
+        QVERIFY(QDir().mkpath("tree/a/b") && QDir().mkpath("outside"));
+        QVERIFY(writeFile("outside/precious", "5") && writeFile("tree/a/b/.hidden", "5"));
+        QVERIFY(QFile::link(QDir::current().filePath("outside"), link));
+        QVERIFY(FileUtils::removeDir(QDir::current().filePath(removed)));
+        QVERIFY(!QFileInfo(removed).exists() && !QFileInfo(removed).isSymLink());
+        QVERIFY(QFile::exists("outside/precious"));
+        QVERIFY(FileUtils::removeDir(QDir::current().filePath("tree")));
     }
 };
 
