@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QDebug>
 #include <QSharedData>
+#include <QSslError>
 #include <QString>
 #include <type_traits>
 
@@ -11,10 +13,22 @@ class QObject;
 namespace Log {
 
 // Enumerations are written as their decimal value, except those that opt in to being written by
-// name through their own QDebug operator. The owner of such an enumeration specialises this
-// trait next to its operator, so the logging library depends on no one.
+// name through their own QDebug operator. An enumeration of this program opts in where it is
+// declared, next to its operator, so the logging library depends on none of its users.
 template <typename T>
 struct EnumByName : std::false_type {
+};
+
+// The toolkit's socket errors, socket states and TLS errors read as Qt's debug stream writes
+// them, so that a log line names them wherever they are logged.
+template <> struct EnumByName<QAbstractSocket::SocketError> : std::true_type
+{
+};
+template <> struct EnumByName<QAbstractSocket::SocketState> : std::true_type
+{
+};
+template <> struct EnumByName<QSslError::SslError> : std::true_type
+{
 };
 
 // The state of one message. Destroying it destroys the stream, which hands the finished text to

@@ -48,14 +48,19 @@ private Q_SLOTS:
         int object = 0;
         logger.debug(&object) << "a" << QStringLiteral("b \"c\"\\n") << QByteArray("d") << true
                               << -5 << 18446744073709551615ULL << static_cast<void *>(nullptr)
-                              << "utf-8 \xc3\xa9";
+                              << "utf-8 \xc3\xa9" << QAbstractSocket::RemoteHostClosedError
+                              << QAbstractSocket::ConnectingState << QSslError::CertificateExpired
+                              << QNetworkReply::ContentNotFoundError << QEvent::Timer;
         // Each line: Qt's message type (added here), the local time, the header, the items.
         s_lines.replaceInStrings(QRegularExpression("^0\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d"),
                                  "0");
         const QString thread = QString::number(quintptr(QThread::currentThreadId()), 16);
         QCOMPARE(s_lines,
                  QStringList({QStringLiteral("0: DEBUG 0x%1 [ L(0x%2) ] a \"b \"c\"\\n\" \"d\" "
-                                             "true -5 18446744073709551615 0x0 utf-8 é")
+                                             "true -5 18446744073709551615 0x0 utf-8 é "
+                                             "QAbstractSocket::RemoteHostClosedError "
+                                             "QAbstractSocket::ConnectingState "
+                                             "\"The certificate has expired\" 203 1")
                                   .arg(thread)
                                   .arg(quintptr(&object), 0, 16)}));
     }
