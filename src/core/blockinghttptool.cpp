@@ -39,6 +39,7 @@ QByteArray BlockingHTTPTool::get(const QString &url, int timeout)
     requestUrl.setPath(QString::fromLatin1(path), QUrl::TolerantMode);
 
     const QNetworkRequest request(requestUrl);
+    m_body = kArriving;
     m_reply = m_manager->get(request);
     const QList<QByteArray> headers = request.rawHeaderList();
     for (const QByteArray &name : headers) {
@@ -61,9 +62,10 @@ QByteArray BlockingHTTPTool::get(const QString &url, int timeout)
         reply->close();
         reply->deleteLater();
     }
-    const QByteArray result = m_tooLarge ? QByteArray() : m_data;
+    // A wait ended by the time-out leaves a reply that may have sent part of its body.
+    const QByteArray result = m_body == kWhole ? m_data : QByteArray();
     m_data.clear();
-    m_tooLarge = false;
+    m_body = kArriving;
     return result;
 }
 
@@ -71,18 +73,26 @@ void BlockingHTTPTool::processData()
 {
     kLog.trace(this) << "void BlockingHTTPTool::processData()";
     collect();
+    if (m_reply && m_body == kArriving) {
+        // An HTTP error status still comes with the server's whole page; a connection that
+        // failed or broke (network and proxy errors) leaves part of a body at most.
+        const QNetworkReply::NetworkError error = m_reply->error();
+        const bool broken =
+            error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+        m_body = broken ? kDropped : kWhole;
+    }
     Q_EMIT done();
 }
 
 void BlockingHTTPTool::collect()
 {
-    if (!m_reply || m_tooLarge)
+    if (!m_reply || m_body == kDropped)
         return;
     m_data.append(m_reply->readAll());
     if (m_data.size() <= kMaxBodySize)
         return;
     kLog.warn(this) << "Reply body above" << kMaxBodySize << "bytes dropped";
-    m_tooLarge = true;
+    m_body = kDropped;
     m_data.clear();
     m_reply->abort();
 }

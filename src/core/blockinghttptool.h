@@ -10,7 +10,7 @@ class QNetworkAccessManager;
 
 // Fetches one URL with a plain GET and waits for the body inside a local event loop, bounded by
 // a time-out. The caller's thread keeps processing events meanwhile. The wait ends when the
-// reply finishes (after an error too) or the time-out passes.
+// reply finishes (after an error too) or the time-out passes. Only a finished reply's body counts.
 class BlockingHTTPTool : public QObject
 {
     Q_OBJECT
@@ -19,8 +19,10 @@ public:
     explicit BlockingHTTPTool(QObject *parent = nullptr);
     ~BlockingHTTPTool() override;
 
-    // The body that arrived within timeout ms (also an error page's), or an empty array. A body
-    // above kMaxBodySize is not collected: the request is dropped and the result is empty.
+    // The body of a reply that finished within timeout ms (also an error page's), or an empty
+    // array: nothing of a reply still running at the time-out, or of one whose connection failed
+    // or broke, counts. A body above kMaxBodySize is not collected: the request is dropped and
+    // the result is empty.
     static QByteArray sget(const QString &url, int timeout);
     QByteArray get(const QString &url, int timeout);
 
@@ -35,8 +37,15 @@ private Q_SLOTS:
     void collect();
 
 private:
+    // What the collected data of the running request amounts to.
+    enum Body {
+        kArriving, // the reply has not finished: part of a body at most
+        kWhole,    // the reply finished with the whole body
+        kDropped,  // too large, or the connection failed or broke: nothing counts
+    };
+
     QByteArray m_data;
     QPointer<QNetworkAccessManager> m_manager;
     QPointer<QNetworkReply> m_reply;
-    bool m_tooLarge = false;
+    Body m_body = kArriving;
 };

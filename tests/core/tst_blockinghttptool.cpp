@@ -25,11 +25,18 @@ private Q_SLOTS:
         const QByteArray limit(BlockingHTTPTool::kMaxBodySize, 'x');
         Response late = Response::withStatus(404, "Not Found", "page");
         late.bodyDelayMs = 300;
+        // Headers and 5 of the 11 body bytes, then a stall, or a close.
+        Response stalled = Response::ok("1.2.3.4.5.6");
+        stalled.bodySent = 5;
+        Response cut = stalled;
+        cut.closeAfter = true;
         row("seven bytes", "/ip", "/ip", "1.2.3.4", Response::ok("1.2.3.4"));
         row("error page after its head", "/", "/", "page", late);
         row("body at the limit", "/", "/", limit, Response::ok(limit));
         row("body one above", "/", "/", "", Response::ok(limit + 'x'));
         row("answer after the time-out", "/", "/", "", Response::ok("late", 3000), 500);
+        row("body stalls", "/", "/", "", stalled, 1500);
+        row("body cut", "/", "/", "", cut);
         row("space", "/a b", "/a%20b", "x");
         row("encoded space", "/a%20b", "/a%20b", "x");
         row("excepted", "/Az09-._~!$&'()*+,;=:@/x", "/Az09-._~!$&'()*+,;=:@/x", "x");

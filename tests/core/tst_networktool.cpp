@@ -51,13 +51,22 @@ private Q_SLOTS:
         HttpStubServer echo;
         QVERIFY(echo.listenHttp());
         NetworkTool::setExternalIpUrl(echo.url("/ip"));
-        const std::tuple<const char *, const char *, int> steps[] = {
-            {"", "", 15000},
-            {"<p>Current IP Address: 203.0.113.7</p>", "203.0.113.7", 15000},
-            {"", "203.0.113.7", 3000},
-            {"rate limited", "", 3000}};
+        // An answer that stalls or is cut after "198.51.100.1" of its address is no answer.
+        const auto partial = [](bool closeAfter) {
+            Response response = Response::ok("198.51.100.123");
+            response.bodySent = 12;
+            response.closeAfter = closeAfter;
+            return response;
+        };
+        const std::tuple<Response, const char *, int> steps[] = {
+            {Response::ok(""), "", 15000},
+            {Response::ok("<p>Current IP Address: 203.0.113.7</p>"), "203.0.113.7", 15000},
+            {Response::ok(""), "203.0.113.7", 3000},
+            {partial(false), "203.0.113.7", 3000},
+            {partial(true), "203.0.113.7", 3000},
+            {Response::ok("rate limited"), "", 3000}};
         for (const auto &[answer, address, timeout] : steps) {
-            echo.enqueue(Response::ok(answer));
+            echo.enqueue(answer);
             QCOMPARE(NetworkTool::getExternalIPAddress(), QString(address));
             // The time-out of the request, from the request's entry line.
             const QString entry = recorder.matching({"BlockingHTTPTool::sget("}).last();

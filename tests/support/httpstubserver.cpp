@@ -66,7 +66,12 @@ void HttpStubServer::onReadyRead(QTcpSocket *socket)
                           response.reason +
                           "\r\nContent-Length: " + QByteArray::number(response.body.size()) +
                           "\r\n" + response.headers + "\r\n");
-            QTimer::singleShot(response.bodyDelayMs, socket, [=] { socket->write(response.body); });
+            QTimer::singleShot(response.bodyDelayMs, socket, [=] {
+                socket->write(response.bodySent < 0 ? response.body
+                                                    : response.body.left(response.bodySent));
+                if (response.closeAfter)
+                    socket->disconnectFromHost();
+            });
         });
     }
 }

@@ -25,16 +25,18 @@ public:
         QByteArray reason = "OK";
         QByteArray headers; // more header lines, each with its CRLF
         QByteArray body;
-        int delayMs = 0;     // the whole answer this much later
-        int bodyDelayMs = 0; // the body this much after the status line and headers
+        int delayMs = 0;         // the whole answer this much later
+        int bodyDelayMs = 0;     // the body this much after the status line and headers
+        int bodySent = -1;       // only this many bytes of the body go out (-1: all of it)
+        bool closeAfter = false; // the connection is closed once the answer has gone out
 
         static Response ok(const QByteArray &body, int delayMs = 0)
         {
-            return {200, "OK", {}, body, delayMs, 0};
+            return {200, "OK", {}, body, delayMs, 0, -1, false};
         }
         static Response withStatus(int status, const QByteArray &reason, const QByteArray &body)
         {
-            return {status, reason, {}, body, 0, 0};
+            return {status, reason, {}, body, 0, 0, -1, false};
         }
     };
 
