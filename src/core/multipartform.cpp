@@ -230,6 +230,7 @@ void MultipartForm::send(const QString &url, MultipartForm::Method method,
             &MultipartForm::onNetworkReplyUploadProgress);
     connect(reply, &QIODevice::readyRead, this, &MultipartForm::onNetworkReplyReadyRead);
     m_reply = reply;
+    m_replyFailure = Failure();
 }
 
 void MultipartForm::cancel()
@@ -277,6 +278,8 @@ void MultipartForm::onNetworkReplyError(QNetworkReply::NetworkError errorCode)
     kLog.error(this) << errorCode << ":" << m_errorText;
     m_errorCode = kNetworkError;
     m_networkErrorCode = errorCode;
+    if (reply == m_reply)
+        m_replyFailure = {m_errorCode, m_networkErrorCode, m_errorText};
 }
 
 void MultipartForm::onNetworkAccessManagerAuthenticationRequired(QNetworkReply *reply,
@@ -286,6 +289,8 @@ void MultipartForm::onNetworkAccessManagerAuthenticationRequired(QNetworkReply *
                         "QNetworkReply *, QAuthenticator *)";
     m_errorText = QStringLiteral("Authentification failed");
     m_errorCode = kAuthenticationRequired;
+    if (reply == m_reply)
+        m_replyFailure = {m_errorCode, 0, m_errorText};
     reply->abort();
 }
 
@@ -311,6 +316,13 @@ void MultipartForm::onNetworkReplyFinished()
 
     if (m_cancelled)
         return;
+    if (m_replyFailure.code != kNoError) {
+        // A send refused since this reply's error has reported its own failure through the same
+        // fields; this request reports its own.
+        m_errorCode = m_replyFailure.code;
+        m_networkErrorCode = m_replyFailure.networkError;
+        m_errorText = m_replyFailure.text;
+    }
     if (m_errorCode == kNoError
         || (m_errorCode == kNetworkError
             && m_networkErrorCode == QNetworkReply::UnknownNetworkError)) {

@@ -98,6 +98,14 @@ private:
     void removeFiles(const QStringList &paths);
     void failBeforeSending(ErrorCode code, const QString &text);
 
+    // A failure as the form reports it.
+    struct Failure
+    {
+        ErrorCode code = kNoError;
+        int networkError = 0;
+        QString text;
+    };
+
     QList<QPair<QString, QString>> m_attributes;
     QList<File> m_files;
     QString m_errorText;
@@ -111,4 +119,7 @@ private:
     Method m_method = kPost;
     QString m_response;
     QList<QSslCertificate> m_caCertificates;
+    // What the running reply has reported before its end. A send refused in between reports its
+    // own failure through the fields above; the reply's end then reports this one.
+    Failure m_replyFailure;
 };

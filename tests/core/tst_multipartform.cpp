@@ -170,6 +170,29 @@ private Q_SLOTS:
                          (user.isEmpty() ? "" : "Basic " + credentials.toLatin1().toBase64()));
     }
 
+    // A send refused between a reply's error and its end reports its own failure, and the end
+    // still reports the earlier request's: once each, each with its own code.
+    void refusedBeforeTheEnd()
+    {
+        m_server->setDefaultResponse(Response::withStatus(404, "Not Found", "page"));
+        Upload upload;
+        QList<int> codes; // read at each fail()
+        connect(&upload.form, &MultipartForm::fail, this,
+                [&] { codes << upload.form.errorCode() << upload.form.networkErrorCode(); });
+        upload.form.addAttribute("a", "v");
+        upload.form.send(m_server->url(), MultipartForm::kPost, "", "");
+        const QPointer<QNetworkReply> reply = upload.form.findChild<QNetworkReply *>();
+        QVERIFY(reply);
+        connect(reply, &QNetworkReply::errorOccurred, this, [&] {
+            upload.form.addFile("f", m_dir->filePath("missing.bin"), "text/plain", false);
+            upload.form.send(m_server->url("/second"), MultipartForm::kPost, "", "");
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(!reply, 20000); // ended and deleted
+        QCOMPARE(codes, (QList<int>{MultipartForm::kFileNotFound, 0, MultipartForm::kNetworkError,
+                                    QNetworkReply::ContentNotFoundError}));
+        QCOMPARE(upload.success.count(), 0);
+    }
+
     void abandoned()
     {
         m_server->setDefaultResponse(Response::ok("late", 600000));
