@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 
+#include <QPointer>
 #include <QTimer>
 
 namespace {
@@ -50,12 +51,35 @@ void SmartSslSocket::stopTimer()
 
 void SmartSslSocket::smartDisconnect()
 {
-    kLog.warn(this) << "timeout" << state();
+    const SocketState expiredIn = state();
+    kLog.warn(this) << "timeout" << expiredIn;
     m_timer->stop();
-    // A graceful close of an attempt that is still looking up or connecting only takes effect
-    // once it connects, which may be never; such an attempt is abandoned outright.
-    if (state() == QAbstractSocket::HostLookupState || state() == QAbstractSocket::ConnectingState)
+    if (expiredIn == UnconnectedState)
+        return; // nothing left to end; the attempt has already reported how it ended
+    const QPointer<SmartSslSocket> self(this);
+    if (expiredIn == HostLookupState || expiredIn == ConnectingState) {
+        // A graceful close of such an attempt would only take effect once it connects, which may
+        // be never. Abandoning it signals nothing, so the error below is all its owner hears,
+        // and the owner may start a new attempt from its slot.
         abort();
-    else
-        disconnectFromHost();
+        if (self)
+            reportTimeout();
+        return;
+    }
+    reportTimeout();
+    // The owner's slot may have deleted or closed the socket, or started a new attempt (and the
+    // timer with it).
+    if (!self || m_timer->isActive() || state() == UnconnectedState)
+        return;
+    disconnectFromHost();
+    // Bytes the silent peer never took would hold a graceful close open for ever.
+    if (self && state() != UnconnectedState)
+        abort();
+}
+
+void SmartSslSocket::reportTimeout()
+{
+    setSocketError(SocketTimeoutError);
+    setErrorString(QString::fromLatin1(kTimeoutText));
+    Q_EMIT errorOccurred(SocketTimeoutError);
 }

@@ -3,12 +3,24 @@
 #include "log/logger.h"
 
 #include <QAbstractSocket>
+#include <QPointer>
 #include <QTimerEvent>
 #include <limits>
 
 namespace {
 const Log::Logger kLog("SocketTimeoutHelper");
-}
+
+// The socket records its own errors through protected setters; a pointer to them, formed in a
+// derived class, lets the watchdog record the expiry the same way on any socket.
+struct SocketErrorSetters : QAbstractSocket
+{
+    static void set(QAbstractSocket *socket, SocketError error, const QString &text)
+    {
+        (socket->*&SocketErrorSetters::setSocketError)(error);
+        (socket->*&SocketErrorSetters::setErrorString)(text);
+    }
+};
+} // namespace
 
 SocketTimeoutHelper::SocketTimeoutHelper(QAbstractSocket *socket, qint64 timeout, bool startNow)
     : QObject(socket), m_socket(socket), m_timeout(timeout)
@@ -56,12 +68,33 @@ void SocketTimeoutHelper::timerEvent(QTimerEvent *event)
     }
     event->accept();
     stop();
-    // Closing gracefully waits for a pending connection to complete first, which may never
-    // happen; an attempt still under way is abandoned instead.
-    const QAbstractSocket::SocketState state = m_socket->state();
-    if (state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState)
-        m_socket->abort();
-    else
-        m_socket->disconnectFromHost();
-    deleteLater();
+    const QPointer<SocketTimeoutHelper> self(this);
+    const QPointer<QAbstractSocket> socket(m_socket);
+    const QAbstractSocket::SocketState state = socket->state();
+    if (state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState) {
+        // Closing gracefully waits for a pending connection to complete first, which may never
+        // happen; the attempt is abandoned instead, which signals nothing, so the error below is
+        // all the socket's user hears.
+        socket->abort();
+        if (socket)
+            reportTimeout();
+    } else if (state != QAbstractSocket::UnconnectedState) {
+        reportTimeout();
+        // The user's slot may have closed the socket, or deleted it and the watchdog with it.
+        if (socket && socket->state() != QAbstractSocket::UnconnectedState) {
+            socket->disconnectFromHost();
+            // Bytes the silent peer never took would hold a graceful close open for ever.
+            if (socket && socket->state() != QAbstractSocket::UnconnectedState)
+                socket->abort();
+        }
+    }
+    if (self)
+        deleteLater();
+}
+
+void SocketTimeoutHelper::reportTimeout()
+{
+    SocketErrorSetters::set(m_socket, QAbstractSocket::SocketTimeoutError,
+                            QString::fromLatin1(kTimeoutText));
+    Q_EMIT m_socket->errorOccurred(QAbstractSocket::SocketTimeoutError);
 }

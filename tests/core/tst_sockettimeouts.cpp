@@ -1,6 +1,7 @@
 #include "core/smartsslsocket.h"
 #include "core/socketcreater.h"
 #include "core/sockettimeouthelper.h"
+#include "support/logcapture.h"
 #include "support/stalledlistener.h"
 #include "support/testmain.h"
 
@@ -44,30 +45,44 @@ private Q_SLOTS:
     {
         QTest::addColumn<Kind>("kind");
         QTest::addColumn<Peer>("peer");
-        QTest::newRow("smart, connect stalls") << kSmart << kStalledConnect;
-        QTest::newRow("counting at once, connect stalls") << kStartNow << kStalledConnect;
-        QTest::newRow("smart, handshake stalls") << kSmart << kSilent;
-        QTest::newRow("created, silent peer") << kCreated << kSilent;
-        QTest::newRow("smart, read and write, then a stall") << kSmart << kTalksThenStalls;
-        QTest::newRow("created, read and write, then a stall") << kCreated << kTalksThenStalls;
-        QTest::newRow("smart, peer closes") << kSmart << kCloses;
-        QTest::newRow("created, peer closes") << kCreated << kCloses;
+        QTest::addColumn<QString>("heard"); // the socket's errors (by number) and disconnections
+        QTest::addColumn<QString>("state"); // in SmartSslSocket's time-out line
+        const auto row = [](const char *name, Kind kind, Peer peer, const char *signalled,
+                            const char *state = "") {
+            QTest::newRow(name) << kind << peer << QString(signalled) << QString(state);
+        };
+        row("smart, connect stalls", kSmart, kStalledConnect, "error5", "ConnectingState");
+        row("counting at once, connect stalls", kStartNow, kStalledConnect, "error5");
+        row("smart, handshake stalls", kSmart, kSilent, "error5 disconnected", "ConnectedState");
+        row("created, silent peer", kCreated, kSilent, "error5 disconnected");
+        row("smart, read and write, then a stall", kSmart, kTalksThenStalls, "error5 disconnected",
+            "ConnectedState");
+        row("created, read and write, then a stall", kCreated, kTalksThenStalls,
+            "error5 disconnected");
+        row("smart, peer closes", kSmart, kCloses, "error1 disconnected");
+        row("created, peer closes", kCreated, kCloses, "error1 disconnected");
     }
 
-    // Expiry abandons a connection attempt and closes a connected socket; traffic in either
-    // direction keeps it, and a close stops the count.
+    // Expiry ends a socket in any state and tells its user, with one SocketTimeoutError: a
+    // connection attempt is abandoned, a connected socket closed after the error. Traffic in
+    // either direction keeps it, and a close stops the count.
     void expiry()
     {
         QFETCH(Kind, kind);
         QFETCH(Peer, peer);
+        QFETCH(QString, heard);
+        QFETCH(QString, state);
+        TestSupport::LogCapture log;
         constexpr int kTimeout = 1000;
         QTcpServer server;
         TestSupport::StalledListener stalled;
         QVERIFY(server.listen(QHostAddress::LocalHost) && stalled.isValid());
         QObject owner;
         QTcpSocket *socket = watched(kind, peer == kTalksThenStalls ? kTimeout : 200, &owner);
-        QSignalSpy disconnected(socket, &QAbstractSocket::disconnected);
-        QSignalSpy errors(socket, &QAbstractSocket::errorOccurred);
+        QStringList signalled;
+        connect(socket, &QAbstractSocket::errorOccurred, this,
+                [&](QAbstractSocket::SocketError e) { signalled << "error" + QString::number(e); });
+        connect(socket, &QAbstractSocket::disconnected, this, [&] { signalled << "disconnected"; });
         auto *smart = qobject_cast<SmartSslSocket *>(socket);
         if (peer == kStalledConnect)
             socket->connectToHost(stalled.address(), stalled.port());
@@ -95,14 +110,20 @@ private Q_SLOTS:
             connect(remote, &QIODevice::readyRead, remote, [remote] { remote->readAll(); });
             talk.start(100);
             QTRY_VERIFY_WITH_TIMEOUT(!talk.isActive(), 30000);
-            QCOMPARE(disconnected.count(), 0);
+            QCOMPARE(signalled, QStringList());
         }
         if (peer == kCloses)
             remote->disconnectFromHost();
         QTRY_COMPARE_WITH_TIMEOUT(socket->state(), QAbstractSocket::UnconnectedState, 20000);
-        QCOMPARE(disconnected.count(), int(peer != kStalledConnect));
+        QCOMPARE(signalled.join(' '), heard);
         QVERIFY(!counting(socket));
-        QCOMPARE(errors.count(), int(peer == kCloses));
+        if (peer != kCloses)
+            QCOMPARE(socket->errorString(), QString("Socket operation timed out"));
+        const QStringList warnings = log.lines().filter("] timeout");
+        QCOMPARE(warnings.size(), int(!state.isEmpty()));
+        if (!state.isEmpty())
+            QVERIFY2(warnings.first().endsWith("] timeout QAbstractSocket::" + state),
+                     qPrintable(warnings.first()));
     }
 
     void createdSockets()

@@ -1,6 +1,8 @@
 #include "homebridge/hbaccessmanager.h"
+#include "relay/localsocket.h"
 #include "relay/v2/connectionmanager.h"
 #include "relay/v2/sessionmanager.h"
+#include "support/backlogfiller.h"
 #include "support/certificatefactory.h"
 #include "support/homebridgeroad.h"
 #include "support/testmain.h"
@@ -268,6 +270,45 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(f.events.count("disconnected"), 3, 30000);
         QCOMPARE(f.events.join(' '), "found connected disconnected found connected disconnected "
                                      "found connected disconnected");
+    }
+
+    void stalledCheck_data()
+    {
+        QTest::addColumn<bool>("forceRelay");
+        QTest::addColumn<QString>("outcome");
+        addRow("LAN, then Internet", false, QString("found kInternet"));
+        addRow("relay alone", true, QString("failed"));
+    }
+
+    // The certificate check of the first candidate cannot connect to its forward: at the
+    // checker's time-out the finder fails that candidate and moves on, or reports failed() when
+    // none is left.
+    void stalledCheck()
+    {
+        QFETCH(bool, forceRelay);
+        QFETCH(QString, outcome);
+        HomeBridgeRoad road;
+        QVERIFY(road.start(QDir::current().absoluteFilePath(QStringLiteral("config"))));
+        Finder::setForceRelay(forceRelay);
+        Finder finder;
+        finder.setCheckTimeout(500);
+        finder.setHomeBridgeData(road.record);
+        const QString externalIP = HomeBridgeRoad::kInternetAddress.toString();
+        finder.setExternalIP(externalIP);
+        // The first candidate's forward is there before the search and takes no connection.
+        const Finder::ConnectionParams first = Finder::candidates(road.record, externalIP).first();
+        Relay::ConnectionManager *relay = finder.connectionManager();
+        const quint16 port = relay->addForward(first.sessionId, first.serviceId);
+        relay->findChild<Relay::LocalSocket *>()->pauseAccepting();
+        BacklogFiller filler(QHostAddress(QHostAddress::LocalHost), port);
+        QVERIFY(filler.isFull());
+        QStringList events;
+        connect(&finder, &Finder::found, this, [&] {
+            events << "found" << TolvaneMail::toString(finder.currentConnectionType());
+        });
+        connect(&finder, &Finder::failed, this, [&] { events << "failed"; });
+        finder.findBestConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(events.join(' '), outcome, 30000);
     }
 
     // The relay's session id is the record's, all 64 bits of it.
