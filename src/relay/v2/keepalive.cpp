@@ -11,6 +11,9 @@ const Log::Logger kLog("Relay::V2::KeepAlive");
 KeepAlive::KeepAlive(QObject *parent) : QObject(parent)
 {
     m_timer.setSingleShot(true);
+    // A coarse timer may fire up to 5% early, and three early ticks would declare the link dead
+    // before three whole intervals passed without a word from the peer.
+    m_timer.setTimerType(Qt::PreciseTimer);
     m_timer.setInterval(kInterval);
     connect(&m_timer, &QTimer::timeout, this, &KeepAlive::onTick);
 }
@@ -26,7 +29,9 @@ void KeepAlive::setInterval(int milliseconds)
 void KeepAlive::start()
 {
     kLog.trace(this) << Q_FUNC_INFO;
-    m_activity = false;
+    // The handshake that made the link ready is the peer's latest sign of life: the first tick
+    // finds it and sends nothing.
+    m_activity = true;
     m_silentTicks = 0;
     m_timer.start();
 }

@@ -7,7 +7,9 @@
 namespace Relay::V2 {
 
 // Keeps a relay V2 link alive and tells when it died: every tick without a sign of life from the
-// peer asks for a KEEP, and the third such tick in a row declares the link dead.
+// peer asks for a KEEP, and the third such tick in a row declares the link dead. A tick never
+// comes early, so a link is declared dead no sooner than three whole intervals after the peer's
+// last word.
 //
 // It also pairs the peer's bare OKs with what they answer. KEEP and WATCH are both answered by
 // a bare OK, in order, so each OK answers the oldest of them still waiting; an OK with nothing
@@ -29,6 +31,7 @@ public:
     void setInterval(int milliseconds);
     int interval() const { return m_timer.interval(); }
 
+    // Starts ticking when the link becomes ready; the handshake counts as the peer's activity.
     void start();
     void stop();
     // The peer showed a sign of life since the last tick.

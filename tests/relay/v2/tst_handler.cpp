@@ -16,6 +16,9 @@ struct Wire : QIODevice
 {
     QByteArray written, input;
     int keepAnswers = 0; // KEEPs still to answer with OK, once the handler is back in the loop
+    // When set, each write is also kept with its time on this clock, in nanoseconds.
+    const QElapsedTimer *clock = nullptr;
+    QVector<std::pair<QByteArray, qint64>> timedWrites;
     Wire() { open(QIODevice::ReadWrite | QIODevice::Unbuffered); }
     bool isSequential() const override { return true; }
     qint64 readData(char *data, qint64 size) override
@@ -28,6 +31,8 @@ struct Wire : QIODevice
     qint64 writeData(const char *data, qint64 size) override
     {
         written.append(data, int(size));
+        if (clock)
+            timedWrites.append({QByteArray(data, int(size)), clock->nsecsElapsed()});
         if (keepAnswers > 0 && written.endsWith("KEEP\n") && keepAnswers--)
             QMetaObject::invokeMethod(
                 this, [this] { feed("OK\n"); }, Qt::QueuedConnection);
@@ -208,6 +213,67 @@ private Q_SLOTS:
         QVERIFY(f.closed.wait(10000));
         QCOMPARE(f.wire.written, QByteArray("KEEP\n").repeated(7) + "QUIT\n");
         QCOMPARE(errors.value(0).value(0).toString(), QStringLiteral("Connection timeout"));
+    }
+
+    // A peer silent after the handshake: the handshake is its last word, so the first tick sends
+    // nothing, the next three send KEEP and the third KEEP declares the link dead. No tick comes
+    // before its time on the monotonic clock: the link is never declared dead before three whole
+    // intervals after the peer's last word (here four, the first tick having found the handshake).
+    void keepAliveAfterTheHandshake_data()
+    {
+        // Our HELLO answered by the peer's OK, else the peer's HELLO.
+        QTest::addColumn<bool>("ours");
+        QTest::newRow("the peer's HELLO") << false;
+        QTest::newRow("the peer's OK to our HELLO") << true;
+    }
+
+    void keepAliveAfterTheHandshake()
+    {
+        QFETCH(bool, ours);
+        constexpr qint64 kTick = 200; // milliseconds
+        Fixture f(false);
+        QSignalSpy errors(&f.handler, &Relay::Connection::error);
+        f.handler.setKeepAliveInterval(int(kTick));
+        if (ours)
+            f.handler.handshake();
+        QCOMPARE(f.wire.take(), QByteArray(ours ? "HELLO: 2\n" : ""));
+        // A coarse Qt timer may round its expiry to a multiple of the interval on the monotonic
+        // clock, by up to 5%. The peer's last word comes early in such a step, where that
+        // rounding would make every tick early.
+        QTimer align;
+        align.setTimerType(Qt::PreciseTimer);
+        align.setSingleShot(true);
+        QSignalSpy aligned(&align, &QTimer::timeout);
+        const auto phase = [] {
+            QElapsedTimer now; // its reference is the monotonic clock's reading
+            now.start();
+            return now.msecsSinceReference() % kTick;
+        };
+        for (int tries = 0; phase() < 45 || phase() > 85; ++tries) {
+            QVERIFY(tries < 50);
+            align.start(int((kTick + 65 - phase()) % kTick));
+            QVERIFY(aligned.wait(10000));
+        }
+        QElapsedTimer sinceLastWord;
+        sinceLastWord.start();
+        f.wire.clock = &sinceLastWord;
+        f.wire.feed(ours ? "OK\n" : "HELLO: 2\n");
+        QVERIFY(f.closed.wait(10000));
+        QCOMPARE(errors.value(0).value(0).toString(), QStringLiteral("Connection timeout"));
+        QByteArrayList writes, expected{"KEEP\n", "KEEP\n", "KEEP\n", "QUIT\n"};
+        for (const auto &write : qAsConst(f.wire.timedWrites))
+            writes << write.first;
+        if (!ours)
+            expected.prepend("OK\n");
+        QCOMPARE(writes, expected);
+        const QVector<qint64> ticks{2, 3, 4, 4}; // the tick of each KEEP and of the verdict
+        for (int i = 0; i < ticks.size(); ++i) {
+            const auto &[bytes, at] = f.wire.timedWrites.at(writes.size() - ticks.size() + i);
+            QVERIFY2(at >= ticks.at(i) * kTick * 1000000,
+                     qPrintable(QStringLiteral("%1 after %2 ns")
+                                    .arg(QString::fromLatin1(bytes.trimmed()))
+                                    .arg(at)));
+        }
     }
 
     void peerThatDoesNotReadCannotGrowTheWriteBuffer() // over TCP, with the system's buffers
