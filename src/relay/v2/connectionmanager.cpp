@@ -77,6 +77,9 @@ void ConnectionManager::dropConnection()
     kLog.trace(this) << "Deleting connection";
     disconnect(&m_socket, nullptr, m_connection, nullptr);
     disconnect(m_connection, nullptr, this, nullptr);
+    // A closed handler lets go of the socket at once: until its deferred deletion it must not
+    // read what arrives for the next attempt, nor write to it.
+    m_connection->close();
     m_connection->deleteLater();
     m_connection = nullptr;
 }

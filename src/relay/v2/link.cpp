@@ -173,6 +173,12 @@ void Link::close(bool sendQuit)
     if (sendQuit && canSend())
         queue(Command(CommandType::QUIT).toWire(), true);
     flush();
+    // The device may carry another link next (a socket is reused for the next attempt): nothing
+    // of this one reads from it or writes to it any more.
+    if (m_device)
+        disconnect(m_device, nullptr, this, nullptr);
+    m_device = nullptr;
+    m_socket = nullptr;
 }
 
 bool Link::writeBacklogged() const

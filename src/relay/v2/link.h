@@ -49,8 +49,8 @@ public:
     void flush();
 
     // Ends the link for good: writes QUIT when asked to and the device is open, and flushes
-    // everything sent so far, so that it leaves before the owner drops the socket. Nothing is
-    // read or dispatched afterwards.
+    // everything sent so far, so that it leaves before the owner drops the socket. Then lets go
+    // of the device: nothing is read, written or dispatched afterwards.
     void close(bool sendQuit);
 
     // Commands are small and answered one by one (TRANS before the next DATA): the socket sends

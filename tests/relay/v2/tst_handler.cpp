@@ -215,6 +215,33 @@ private Q_SLOTS:
         QCOMPARE(errors.value(0).value(0).toString(), QStringLiteral("Connection timeout"));
     }
 
+    // A closed handler lets go of its device, which may carry another link next (the connection
+    // manager reuses its socket): it reads nothing more from it and writes nothing more to it.
+    void closedHandlerLeavesTheDevice_data()
+    {
+        QTest::addColumn<QByteArray>("before"); // what the peer sent before the close
+        QTest::addColumn<QByteArray>("written");
+        QTest::newRow("ready") << QByteArray("HELLO: 2\n") << QByteArray("OK\nQUIT\n");
+        QTest::newRow("in the handshake") << QByteArray() << QByteArray();
+    }
+
+    void closedHandlerLeavesTheDevice()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, written);
+        Wire wire; // stays open, as a reused socket does
+        Handler handler(&wire);
+        if (!before.isEmpty())
+            wire.feed(before);
+        handler.close();
+        QCOMPARE(wire.take(), written);
+        handler.watchSession(5);
+        handler.startSession();
+        wire.feed("HELLO: 2\n");
+        QCOMPARE(wire.take(), QByteArray());
+        QCOMPARE(wire.input, QByteArray("HELLO: 2\n"));
+    }
+
     // A peer silent after the handshake: the handshake is its last word, so the first tick sends
     // nothing, the next three send KEEP and the third KEEP declares the link dead. No tick comes
     // before its time on the monotonic clock: the link is never declared dead before three whole

@@ -6,6 +6,7 @@
 #include "support/testmain.h"
 #include "support/wiremonitor.h"
 
+#include <QPointer>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QtTest>
@@ -146,6 +147,44 @@ private Q_SLOTS:
         QVERIFY(!probe.waitForConnected(10000));
         QTRY_COMPARE_WITH_TIMEOUT(connected.count() + other.linkCount(), lost ? 0 : 2, 10000);
         QVERIFY2(road.tap.violations().isEmpty(), qPrintable(road.tap.violations().join('\n')));
+    }
+
+    // A new attempt discards the one still in its handshake. The discarded handler lives on until
+    // its deferred deletion, which waits for the event loop that asked for it: here the caller of
+    // the new attempt runs a local event loop meanwhile. The new relay speaks first; its HELLO
+    // must reach the new handler, not the discarded one.
+    void discardedAttemptLeavesTheSocket()
+    {
+        QTcpServer silent, speaking;
+        QVERIFY(silent.listen(kRelay) && speaking.listen(kOtherRelay));
+        QByteArray heard; // by the silent relay
+        connect(&silent, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *peer = silent.nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, this, [&, peer] { heard += peer->readAll(); });
+        });
+        connect(&speaking, &QTcpServer::newConnection, this,
+                [&] { speaking.nextPendingConnection()->write("HELLO: 2\n"); });
+        ConnectionManager manager;
+        QSignalSpy connected(&manager, &ConnectionManager::connected);
+        QSignalSpy failed(&manager, &ConnectionManager::failed);
+        manager.connectToRelay(kRelay, silent.serverPort());
+        QTRY_COMPARE_WITH_TIMEOUT(heard, QByteArray("HELLO: 2\n"), 10000);
+        QPointer<Relay::Connection> discarded = manager.connection();
+        bool discardedLived = false;
+        QTimer::singleShot(0, this, [&] {
+            manager.connectToRelay(kOtherRelay, speaking.serverPort());
+            QEventLoop local;
+            connect(&manager, &ConnectionManager::connected, &local, &QEventLoop::quit);
+            connect(&manager, &ConnectionManager::failed, &local, &QEventLoop::quit);
+            QTimer::singleShot(10000, &local, &QEventLoop::quit);
+            local.exec();
+            discardedLived = !discarded.isNull();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(discarded.isNull(), 30000);
+        QVERIFY(discardedLived); // so the bytes came while it was there
+        QCOMPARE(connected.count(), 1);
+        QCOMPARE(failed.count(), 0);
+        QVERIFY(manager.isConnected());
     }
 
     void attemptsFailOnce_data()
