@@ -81,7 +81,8 @@ private Q_SLOTS:
 
 private:
     void makeConnection();
-    // Cuts the current handler off from the socket and the manager and deletes it later.
+    // Cuts the current handler off from the socket and the manager, closes it (so that nothing of
+    // it uses the socket any more) and deletes it later.
     void dropConnection();
     void failAttempt();
 
