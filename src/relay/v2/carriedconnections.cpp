@@ -10,7 +10,9 @@
 namespace Relay::V2 {
 
 namespace {
-const Log::Logger kLog("Relay::V2::CarriedConnections");
+// A part of the handler: its lines follow the handler's logger level (the logger tree passes a
+// level set on "Relay::V2::Handler" down to this one).
+const Log::Logger kLog("Relay::V2::Handler::CarriedConnections");
 } // namespace
 
 quint64 CarriedConnections::nextRequestId()
@@ -40,6 +42,7 @@ void CarriedConnections::closeAll()
     m_endedWithBlockOnWire.clear();
     m_drainTimer.stop();
     for (Relay::Channel *channel : channels) {
+        kLog.trace(this) << "Removing channel" << channel;
         disconnect(channel, nullptr, this, nullptr);
         abandon(channel);
     }
@@ -136,6 +139,8 @@ void CarriedConnections::onConnected(quint64 id, quint64 requestId)
         m_link.send(Command(CommandType::DISCONNECTED, {Command::number(id)}));
         return;
     }
+    // The far side chose the id: the channel is added under it.
+    kLog.trace(this) << "Adding channel" << channel << "with ID =" << id;
     Carried &carried = m_carried[channel];
     carried.id = id;
     carried.phase = Phase::kOpening;

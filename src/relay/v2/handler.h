@@ -15,7 +15,8 @@ namespace Relay::V2 {
 // Relay protocol V2 over one byte stream (normally the TCP socket to a relay server or a
 // HomeBridge): the HELLO handshake and the dispatch of every received command, decoded once,
 // to the part that handles it: the link (bytes in and out), keep-alive, the carried connections
-// and the serving side.
+// and the serving side. The parts log under loggers below "Relay::V2::Handler" (such as
+// "Relay::V2::Handler::Link"), so the handler's level reaches every line it writes.
 class Handler : public Relay::Connection
 {
     Q_OBJECT

@@ -5,8 +5,10 @@
 namespace Relay::V2 {
 
 namespace {
-const Log::Logger kLog("Relay::V2::KeepAlive");
-}
+// A part of the handler: its lines follow the handler's logger level (the logger tree passes a
+// level set on "Relay::V2::Handler" down to this one).
+const Log::Logger kLog("Relay::V2::Handler::KeepAlive");
+} // namespace
 
 KeepAlive::KeepAlive(QObject *parent) : QObject(parent)
 {

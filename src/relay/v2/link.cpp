@@ -14,7 +14,9 @@
 namespace Relay::V2 {
 
 namespace {
-const Log::Logger kLog("Relay::V2::Link");
+// A part of the handler: its lines follow the handler's logger level (the logger tree passes a
+// level set on "Relay::V2::Handler" down to this one).
+const Log::Logger kLog("Relay::V2::Handler::Link");
 
 // Small commands are gathered into one piece up to this size.
 constexpr int kSmallPiece = 4096;

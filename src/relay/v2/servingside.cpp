@@ -9,7 +9,9 @@
 namespace Relay::V2 {
 
 namespace {
-const Log::Logger kLog("Relay::V2::ServingSide");
+// A part of the handler: its lines follow the handler's logger level (the logger tree passes a
+// level set on "Relay::V2::Handler" down to this one).
+const Log::Logger kLog("Relay::V2::Handler::ServingSide");
 } // namespace
 
 ServingSide::ServingSide(Link &link, CarriedConnections &carried) : m_link(link), m_carried(carried)

@@ -1,7 +1,12 @@
+#include "log/logconfig.h"
+#include "log/logger.h"
 #include "relay/bufferedchannel.h"
 #include "relay/v2/handler.h"
+#include "support/logcapture.h"
 #include "support/testmain.h"
 
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 #include <memory>
@@ -213,6 +218,74 @@ private Q_SLOTS:
         QVERIFY(f.closed.wait(10000));
         QCOMPARE(f.wire.written, QByteArray("KEEP\n").repeated(7) + "QUIT\n");
         QCOMPARE(errors.value(0).value(0).toString(), QStringLiteral("Connection timeout"));
+    }
+
+    // The handler, all its parts included, writes under the logger "Relay::V2::Handler" or loggers
+    // below it, so that one log.cfg line sets the level of every line it writes, on both roads.
+    void logFollowsTheHandlersLevel_data()
+    {
+        QTest::addColumn<QByteArray>("config"); // log.cfg
+        QTest::addColumn<bool>("written");      // the handler's lines
+        QTest::newRow("TRACE") << QByteArray("ROOT = NONE\nRelay::V2::Handler = TRACE\n") << true;
+        QTest::newRow("NONE") << QByteArray("ROOT = TRACE\nRelay::V2::Handler = NONE\n") << false;
+    }
+
+    void logFollowsTheHandlersLevel()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(bool, written);
+        QTemporaryDir folder;
+        QFile file(folder.filePath(QStringLiteral("log.cfg")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config) == config.size());
+        file.close();
+        const auto restore = qScopeGuard([] { Log::Logger("ROOT").setLevel(Log::ERROR); });
+        Log::configure(QFile::encodeName(file.fileName()).toStdString());
+        TestSupport::LogCapture log;
+        {
+            Fixture f(true);
+            // Client road: a connection the peer grants as 4, data both ways, the peer's close.
+            f.request();
+            f.wire.feed("CONNECTED: 4 POP3 " + f.requestId + '\n');
+            QVERIFY(f.locals.back()->send("a"));
+            f.wire.feed("TRANS: 4 OK\nDATA: 9 1\nxDISCONNECT: 4\n");
+            // Serving road: a session, a refused CONNECTED, a connection this side chose as 1.
+            QObject::connect(&f.handler, &Relay::Connection::newLocalConnection, [] {});
+            f.handler.listening(7);
+            f.wire.feed("CONNECTED: 3 SMTP\n");
+            auto pair = Relay::BufferedChannel::makePair(262144);
+            pair.first->open();
+            f.handler.handleConnection(7, "POP3", pair.second.release());
+            f.wire.feed("CONNECTION: 1 OK\n");
+            pair.first->close();
+            // The keep-alive gives up on the peer, with a connection still carried.
+            f.wire.take();
+            f.request();
+            f.wire.feed("CONNECTED: 5 POP3 " + f.requestId + '\n');
+            f.handler.setKeepAliveInterval(10);
+            QVERIFY(f.closed.wait(10000));
+            QCOMPARE(f.handler.carriedConnectionCount(), 0);
+        }
+        const QStringList lines = log.lines();
+        const QStringList handlerLines = lines.filter(QStringLiteral("[ Relay::V2::Handler"));
+        for (const char *text :
+             {"] created", "processData:", "handleCommand(", "with ID = 4", "with ID = 1",
+              "with ID = 5", "Removing channel", "Established connection ID = 1",
+              "Closing connection ID = 1", "Sending error to peer: 0",
+              "Established local session ID = 7", "no session was started", "keep-alive sent",
+              "keep-alive timer fired", "Missed two keep-alive packets", "] closing",
+              "Connection ready after HELLO"}) {
+            QVERIFY2(!handlerLines.filter(QLatin1String(text)).isEmpty() == written, text);
+            QVERIFY2(!lines.filter(QLatin1String(text)).isEmpty() == written, text);
+        }
+        // Adding and removing on both roads: 4 and 5 on the client road, 1 on the serving road.
+        QCOMPARE(handlerLines.filter(QStringLiteral("Adding channel")).size(), written ? 3 : 0);
+        QCOMPARE(handlerLines.filter(QStringLiteral("Removing channel")).size(), written ? 3 : 0);
+        if (written) // nothing else was enabled
+            QCOMPARE(handlerLines, lines);
+        else // of the relay V2 classes, only the reader and the writer of commands were
+            QCOMPARE(lines.filter(QRegularExpression(
+                         QStringLiteral("\\[ Relay::V2::(?!ProtocolParser[( ]|Command[( ])"))),
+                     QStringList());
     }
 
     // A closed handler lets go of its device, which may carry another link next (the connection
