@@ -1,6 +1,5 @@
 #include "homebridge/registryreply.h"
 
-#include "core/socketerror2str.h"
 #include "homebridge/registryreplyparser.h"
 #include "log/logger.h"
 #include "settings/settingsprovider.h"
@@ -221,7 +220,7 @@ void RegistryReply::handleSocketError(QAbstractSocket::SocketError socketError)
     if (m_done)
         return;
     m_replyCode = kReplyNetworkError;
-    kLog.warn(this) << "Socket error: " << socketError2Str(socketError) << m_socket->errorString();
+    kLog.warn(this) << "Socket error: " << socketError << m_socket->errorString();
     emitError();
 }
 
@@ -293,7 +292,7 @@ void RegistryReply::handleSynchronousPost()
                                      QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     if (!m_socket->waitForEncrypted(m_encryptionTimeoutMs)) {
         kLog.warn(this) << "Cannot connect to registry server:" << m_socket->errorString()
-                        << socketError2Str(m_socket->error());
+                        << m_socket->error();
         return;
     }
 

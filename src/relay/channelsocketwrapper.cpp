@@ -176,14 +176,13 @@ void ChannelSocketWrapper::onSocketBytesWritten(qint64 bytes)
 void ChannelSocketWrapper::onSocketError(QAbstractSocket::SocketError error)
 {
     kLog.trace(this)
-        << "void Relay::ChannelSocketWrapper::onSocketError(QAbstractSocket::SocketError)"
-        << int(error);
+        << "void Relay::ChannelSocketWrapper::onSocketError(QAbstractSocket::SocketError)" << error;
     if (error == QAbstractSocket::RemoteHostClosedError) {
         // The local peer closed: the end of its input, not a failure. The disconnection follows.
         kLog.debug(this) << "Local peer closed the connection";
         return;
     }
-    kLog.debug(this) << "Socket error" << int(error) << m_socket->errorString();
+    kLog.debug(this) << "Socket error" << error << m_socket->errorString();
     if (m_channel && !m_channelClosed)
         m_channel->sendError(QStringLiteral("Remote socket error"));
     // A failed connect ends without a disconnection; nothing more will come from this socket.

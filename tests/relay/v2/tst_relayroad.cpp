@@ -1,5 +1,6 @@
 #include "relay/v2/connectionmanager.h"
 #include "relay/v2/handler.h"
+#include "support/logcapture.h"
 #include "support/phonestandin.h"
 #include "support/relayserverstandin.h"
 #include "support/testbytes.h"
@@ -189,26 +190,37 @@ private Q_SLOTS:
 
     void attemptsFailOnce_data()
     {
+        QTest::addColumn<bool>("listening");
         QTest::addColumn<QByteArray>("answer");
-        QTest::newRow("the relay never answers our HELLO") << QByteArray();
-        QTest::newRow("the relay refuses it") << QByteArray("HELLO: 3\n");
+        QTest::addColumn<QString>("logLine"); // a line the failure logs, where it names one
+        QTest::newRow("the relay never answers our HELLO") << true << QByteArray() << QString();
+        QTest::newRow("the relay refuses it") << true << QByteArray("HELLO: 3\n") << QString();
+        QTest::newRow("nobody listens")
+            << false << QByteArray() << "Socket error: QAbstractSocket::ConnectionRefusedError";
     }
 
     void attemptsFailOnce()
     {
+        QFETCH(bool, listening);
         QFETCH(QByteArray, answer);
+        QFETCH(QString, logLine);
         QTcpServer relay;
         QVERIFY(relay.listen(kRelay));
+        const quint16 port = relay.serverPort();
+        if (!listening)
+            relay.close();
         connect(&relay, &QTcpServer::newConnection, this,
                 [&] { relay.nextPendingConnection()->write(answer); });
+        TestSupport::LogCapture log;
         ConnectionManager manager;
         manager.setHandshakeTimeout(300);
         QSignalSpy failed(&manager, &ConnectionManager::failed);
         QSignalSpy connected(&manager, &ConnectionManager::connected);
-        manager.connectToRelay(kRelay, relay.serverPort());
+        manager.connectToRelay(kRelay, port);
         QVERIFY(failed.wait(10000));
         QTest::qWait(400); // past the time limit: nothing more
         QCOMPARE(failed.count() + connected.count(), 1);
+        QVERIFY2(logLine.isEmpty() || log.contains(logLine), qPrintable(log.lines().join('\n')));
     }
 };
 
