@@ -67,13 +67,14 @@ void SmartSslSocket::smartDisconnect()
         return;
     }
     reportTimeout();
-    // The owner's slot may have deleted or closed the socket, or started a new attempt (and the
-    // timer with it).
-    if (!self || m_timer->isActive() || state() == UnconnectedState)
+    // The owner's slot may have deleted or closed the socket, or started a new attempt (with or
+    // without the timer): only the connection that went quiet is ended.
+    if (!self || m_timer->isActive() || (state() != ConnectedState && state() != ClosingState))
         return;
     disconnectFromHost();
-    // Bytes the silent peer never took would hold a graceful close open for ever.
-    if (self && state() != UnconnectedState)
+    // Bytes the silent peer never took would hold a graceful close open for ever. A slot of
+    // disconnected() may have started a new attempt already; that one is left alone.
+    if (self && state() == ClosingState)
         abort();
 }
 

@@ -80,11 +80,14 @@ void SocketTimeoutHelper::timerEvent(QTimerEvent *event)
             reportTimeout();
     } else if (state != QAbstractSocket::UnconnectedState) {
         reportTimeout();
-        // The user's slot may have closed the socket, or deleted it and the watchdog with it.
-        if (socket && socket->state() != QAbstractSocket::UnconnectedState) {
+        // The user's slot may have closed the socket, deleted it and the watchdog with it, or
+        // started a new attempt: only the connection that went quiet is ended.
+        if (socket && (socket->state() == QAbstractSocket::ConnectedState ||
+                       socket->state() == QAbstractSocket::ClosingState)) {
             socket->disconnectFromHost();
-            // Bytes the silent peer never took would hold a graceful close open for ever.
-            if (socket && socket->state() != QAbstractSocket::UnconnectedState)
+            // Bytes the silent peer never took would hold a graceful close open for ever. A slot
+            // of disconnected() may have started a new attempt already; that one is left alone.
+            if (socket && socket->state() == QAbstractSocket::ClosingState)
                 socket->abort();
         }
     }

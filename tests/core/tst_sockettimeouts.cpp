@@ -126,6 +126,35 @@ private Q_SLOTS:
                      qPrintable(warnings.first()));
     }
 
+    // A user that answers the time-out with a new attempt on the same socket keeps it: only the
+    // connection that went quiet is ended.
+    void newAttemptFromTheErrorSlot_data()
+    {
+        QTest::addColumn<Kind>("kind");
+        QTest::newRow("smart") << kSmart;
+        QTest::newRow("created") << kCreated;
+    }
+    void newAttemptFromTheErrorSlot()
+    {
+        QFETCH(Kind, kind);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QObject owner;
+        QTcpSocket *socket = watched(kind, 200, &owner);
+        int errors = 0;
+        connect(socket, &QAbstractSocket::errorOccurred, this, [&] {
+            if (++errors > 1)
+                return;
+            socket->abort();
+            socket->connectToHost(server.serverAddress(), server.serverPort());
+        });
+        socket->connectToHost(server.serverAddress(), server.serverPort());
+        if (auto *smart = qobject_cast<SmartSslSocket *>(socket))
+            smart->startTimer();
+        QTRY_COMPARE_WITH_TIMEOUT(errors, 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(socket->state(), QAbstractSocket::ConnectedState, 20000);
+    }
+
     void createdSockets()
     {
         QObject owner;
