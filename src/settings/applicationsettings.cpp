@@ -272,15 +272,14 @@ bool ApplicationSettings::saveSettings()
     // modes (FAT, some network shares) and files of another owner refuse the change; the
     // settings are saved all the same.
     if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        kLog.warn() << "Config file saved without restricting its permissions" << m_filePath
-                    << file.errorString();
+        kLog.warn() << "Cannot restrict the config file's permissions; saving it all the same"
+                    << m_filePath << file.errorString();
     }
     const QByteArray json = toJson();
     // Flushed here because Qt 5's commit() ignores a failed final flush and would rename a
     // truncated file over the good one when the disk fills up.
     if (file.write(json) != json.size() || !file.flush() || !file.commit()) {
-        kLog.error() << "Config file could not be saved; the previous one is kept" << m_filePath
-                     << file.errorString();
+        kLog.error() << "Config file could not be saved" << m_filePath << file.errorString();
         return false;
     }
     kLog.debug() << "Config file saved" << m_filePath;

@@ -170,8 +170,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("link");
         QTest::addColumn<QString>("removed"); // the path given to removeDir
-        QTest::newRow("inside") << "tree/a/link" << "tree";
-        QTest::newRow("in the folder's place") << "top" << "top";
+        QTest::newRow("inside") << "tree/a/link"
+                                << "tree";
+        QTest::newRow("in the folder's place") << "top"
+                                               << "top";
     }
     void removeDirNeverFollowsLinks()
     {
