@@ -1,8 +1,8 @@
 #include "core/smartsslsocket.h"
 
+#include "core/sockettimeouthelper.h"
 #include "log/logger.h"
 
-#include <QPointer>
 #include <QTimer>
 
 namespace {
@@ -51,36 +51,7 @@ void SmartSslSocket::stopTimer()
 
 void SmartSslSocket::smartDisconnect()
 {
-    const SocketState expiredIn = state();
-    kLog.warn(this) << "timeout" << expiredIn;
+    kLog.warn(this) << "timeout" << state();
     m_timer->stop();
-    if (expiredIn == UnconnectedState)
-        return; // nothing left to end; the attempt has already reported how it ended
-    const QPointer<SmartSslSocket> self(this);
-    if (expiredIn == HostLookupState || expiredIn == ConnectingState) {
-        // A graceful close of such an attempt would only take effect once it connects, which may
-        // be never. Abandoning it signals nothing, so the error below is all its owner hears,
-        // and the owner may start a new attempt from its slot.
-        abort();
-        if (self)
-            reportTimeout();
-        return;
-    }
-    reportTimeout();
-    // The owner's slot may have deleted or closed the socket, or started a new attempt (with or
-    // without the timer): only the connection that went quiet is ended.
-    if (!self || m_timer->isActive() || (state() != ConnectedState && state() != ClosingState))
-        return;
-    disconnectFromHost();
-    // Bytes the silent peer never took would hold a graceful close open for ever. A slot of
-    // disconnected() may have started a new attempt already; that one is left alone.
-    if (self && state() == ClosingState)
-        abort();
-}
-
-void SmartSslSocket::reportTimeout()
-{
-    setSocketError(SocketTimeoutError);
-    setErrorString(QString::fromLatin1(kTimeoutText));
-    Q_EMIT errorOccurred(SocketTimeoutError);
+    SocketTimeoutHelper::expire(this);
 }

@@ -54,8 +54,7 @@ void SocketTimeoutHelper::start()
     kLog.trace(this) << "void SocketTimeoutHelper::start()";
     // Started at once and then again on connection: exactly one timer may count.
     stop();
-    const qint64 interval =
-        qBound<qint64>(0, m_timeout, std::numeric_limits<int>::max());
+    const qint64 interval = qBound<qint64>(0, m_timeout, std::numeric_limits<int>::max());
     m_timerId = QObject::startTimer(int(interval), Qt::CoarseTimer);
 }
 
@@ -69,35 +68,44 @@ void SocketTimeoutHelper::timerEvent(QTimerEvent *event)
     event->accept();
     stop();
     const QPointer<SocketTimeoutHelper> self(this);
-    const QPointer<QAbstractSocket> socket(m_socket);
-    const QAbstractSocket::SocketState state = socket->state();
-    if (state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState) {
-        // Closing gracefully waits for a pending connection to complete first, which may never
-        // happen; the attempt is abandoned instead, which signals nothing, so the error below is
-        // all the socket's user hears.
-        socket->abort();
-        if (socket)
-            reportTimeout();
-    } else if (state != QAbstractSocket::UnconnectedState) {
-        reportTimeout();
-        // The user's slot may have closed the socket, deleted it and the watchdog with it, or
-        // started a new attempt: only the connection that went quiet is ended.
-        if (socket && (socket->state() == QAbstractSocket::ConnectedState ||
-                       socket->state() == QAbstractSocket::ClosingState)) {
-            socket->disconnectFromHost();
-            // Bytes the silent peer never took would hold a graceful close open for ever. A slot
-            // of disconnected() may have started a new attempt already; that one is left alone.
-            if (socket && socket->state() == QAbstractSocket::ClosingState)
-                socket->abort();
-        }
-    }
+    expire(m_socket);
+    // The user's slot may have deleted the socket, and the watchdog with it.
     if (self)
         deleteLater();
 }
 
-void SocketTimeoutHelper::reportTimeout()
+void SocketTimeoutHelper::expire(QAbstractSocket *watched)
 {
-    SocketErrorSetters::set(m_socket, QAbstractSocket::SocketTimeoutError,
+    const QPointer<QAbstractSocket> socket(watched);
+    const QAbstractSocket::SocketState state = socket->state();
+    if (state == QAbstractSocket::UnconnectedState)
+        return; // nothing left to end; the attempt has already reported how it ended
+    if (state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState) {
+        // Closing gracefully waits for a pending connection to complete first, which may never
+        // happen; the attempt is abandoned instead, which signals nothing, so the error below is
+        // all the socket's user hears, and the user may start a new attempt from its slot.
+        socket->abort();
+        if (socket)
+            reportTimeout(socket);
+        return;
+    }
+    reportTimeout(socket);
+    // The user's slot may have closed the socket, deleted it, or started a new attempt: only the
+    // connection that went quiet is ended.
+    if (!socket || (socket->state() != QAbstractSocket::ConnectedState &&
+                    socket->state() != QAbstractSocket::ClosingState)) {
+        return;
+    }
+    socket->disconnectFromHost();
+    // Bytes the silent peer never took would hold a graceful close open for ever. A slot of
+    // disconnected() may have started a new attempt already; that one is left alone.
+    if (socket && socket->state() == QAbstractSocket::ClosingState)
+        socket->abort();
+}
+
+void SocketTimeoutHelper::reportTimeout(QAbstractSocket *socket)
+{
+    SocketErrorSetters::set(socket, QAbstractSocket::SocketTimeoutError,
                             QString::fromLatin1(kTimeoutText));
-    Q_EMIT m_socket->errorOccurred(QAbstractSocket::SocketTimeoutError);
+    Q_EMIT socket->errorOccurred(QAbstractSocket::SocketTimeoutError);
 }

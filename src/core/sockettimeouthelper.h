@@ -10,7 +10,7 @@ class QAbstractSocket;
 // errorOccurred(SocketTimeoutError), once, in whatever state the socket is: an attempt still
 // looking up or connecting is abandoned first (no disconnected() follows, as for any failed
 // attempt); a connected socket reports first and is then closed, so disconnected() follows
-// unless the user's error slot has already closed it.
+// unless the user's error slot has already closed it or started a new attempt.
 class SocketTimeoutHelper : public QObject
 {
     Q_OBJECT
@@ -21,6 +21,10 @@ public:
 
     SocketTimeoutHelper(QAbstractSocket *socket, qint64 timeout, bool startNow);
     ~SocketTimeoutHelper() override;
+
+    // Ends a socket whose inactivity time ran out, as described above; SmartSslSocket's own
+    // timer ends its socket the same way. The socket's user may delete it from its slots.
+    static void expire(QAbstractSocket *socket);
 
     bool isCounting() const { return m_timerId > 0; }
 
@@ -34,7 +38,7 @@ protected:
 
 private:
     // Records the expiry as the socket's error and signals it from the socket.
-    void reportTimeout();
+    static void reportTimeout(QAbstractSocket *socket);
 
     QAbstractSocket *m_socket;
     qint64 m_timeout;
