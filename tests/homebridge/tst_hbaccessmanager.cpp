@@ -2,9 +2,9 @@
 #include "relay/localsocket.h"
 #include "relay/v2/connectionmanager.h"
 #include "relay/v2/sessionmanager.h"
-#include "support/backlogfiller.h"
 #include "support/certificatefactory.h"
 #include "support/homebridgeroad.h"
+#include "support/stalledlistener.h"
 #include "support/testmain.h"
 #include "support/tlstestserver.h"
 
@@ -300,8 +300,8 @@ private Q_SLOTS:
         Relay::ConnectionManager *relay = finder.connectionManager();
         const quint16 port = relay->addForward(first.sessionId, first.serviceId);
         relay->findChild<Relay::LocalSocket *>()->pauseAccepting();
-        BacklogFiller filler(QHostAddress(QHostAddress::LocalHost), port);
-        QVERIFY(filler.isFull());
+        StalledListener stalled(QHostAddress(QHostAddress::LocalHost), port);
+        QVERIFY(stalled.isValid());
         QStringList events;
         connect(&finder, &Finder::found, this, [&] {
             events << "found" << TolvaneMail::toString(finder.currentConnectionType());
