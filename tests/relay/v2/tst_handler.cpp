@@ -274,7 +274,6 @@ private Q_SLOTS:
               "Established local session ID = 7", "no session was started", "keep-alive sent",
               "keep-alive timer fired", "Missed two keep-alive packets", "] closing",
               "Connection ready after HELLO"}) {
-            QVERIFY2(!handlerLines.filter(QLatin1String(text)).isEmpty() == written, text);
             QVERIFY2(!lines.filter(QLatin1String(text)).isEmpty() == written, text);
         }
         // Adding and removing on both roads: 4 and 5 on the client road, 1 on the serving road.
