@@ -10,7 +10,25 @@
 
 namespace {
 const Log::Logger kLog("BlockingHTTPTool");
+
+// Whether the reply's error stands only for its HTTP status. Qt raises those when a reply with
+// a status of 400 or above has been received in full, as a content error, a server error, or
+// an invalid operation (400, 418). A failure of the transfer itself, a body that cannot be
+// decoded included, is a network, proxy or protocol failure instead, whatever the status.
+bool isHttpStatusError(const QNetworkReply &reply)
+{
+    if (reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 400)
+        return false;
+    const QNetworkReply::NetworkError error = reply.error();
+    if (error == QNetworkReply::ContentReSendError) // the request could not be repeated
+        return false;
+    return error == QNetworkReply::ProtocolInvalidOperationError ||
+           (error >= QNetworkReply::ContentAccessDenied &&
+            error <= QNetworkReply::UnknownContentError) ||
+           (error >= QNetworkReply::InternalServerError &&
+            error <= QNetworkReply::UnknownServerError);
 }
+} // namespace
 
 BlockingHTTPTool::BlockingHTTPTool(QObject *parent)
     : QObject(parent), m_manager(new QNetworkAccessManager(this))
@@ -74,11 +92,11 @@ void BlockingHTTPTool::processData()
     kLog.trace(this) << "void BlockingHTTPTool::processData()";
     collect();
     if (m_reply && m_body == kArriving) {
-        // An HTTP error status still comes with the server's whole page; a connection that
-        // failed or broke (network and proxy errors) leaves part of a body at most.
-        const QNetworkReply::NetworkError error = m_reply->error();
+        // An HTTP error status still comes with the server's whole page; any other error (a
+        // connection that failed or broke, a body that could not be decoded) leaves part of a
+        // body at most, or bytes that are not the server's.
         const bool broken =
-            error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+            m_reply->error() != QNetworkReply::NoError && !isHttpStatusError(*m_reply);
         m_body = broken ? kDropped : kWhole;
     }
     Q_EMIT done();

@@ -21,8 +21,8 @@ public:
 
     // The body of a reply that finished within timeout ms (also an error page's), or an empty
     // array: nothing of a reply still running at the time-out, or of one whose connection failed
-    // or broke, counts. A body above kMaxBodySize is not collected: the request is dropped and
-    // the result is empty.
+    // or broke or whose body could not be decoded, counts. A body above kMaxBodySize is not
+    // collected: the request is dropped and the result is empty.
     static QByteArray sget(const QString &url, int timeout);
     QByteArray get(const QString &url, int timeout);
 
@@ -41,7 +41,7 @@ private:
     enum Body {
         kArriving, // the reply has not finished: part of a body at most
         kWhole,    // the reply finished with the whole body
-        kDropped,  // too large, or the connection failed or broke: nothing counts
+        kDropped,  // too large, or the transfer failed: nothing counts
     };
 
     QByteArray m_data;

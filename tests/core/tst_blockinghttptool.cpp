@@ -37,6 +37,7 @@ private Q_SLOTS:
         row("answer after the time-out", "/", "/", "", Response::ok("late", 3000), 500);
         row("body stalls", "/", "/", "", stalled, 1500);
         row("body cut", "/", "/", "", cut);
+        row("gzip body broken midway", "/", "/", "", Response::gzipBrokenAfter("203.0.113.7"));
         row("space", "/a b", "/a%20b", "x");
         row("encoded space", "/a%20b", "/a%20b", "x");
         row("excepted", "/Az09-._~!$&'()*+,;=:@/x", "/Az09-._~!$&'()*+,;=:@/x", "x");

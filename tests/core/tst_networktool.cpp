@@ -64,6 +64,7 @@ private Q_SLOTS:
             {Response::ok(""), "203.0.113.7", 3000},
             {partial(false), "203.0.113.7", 3000},
             {partial(true), "203.0.113.7", 3000},
+            {Response::gzipBrokenAfter("198.51.100.1"), "203.0.113.7", 3000},
             {Response::ok("rate limited"), "", 3000}};
         for (const auto &[answer, address, timeout] : steps) {
             echo.enqueue(answer);

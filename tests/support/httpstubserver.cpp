@@ -5,6 +5,21 @@
 
 namespace TestSupport {
 
+HttpStubServer::Response HttpStubServer::Response::gzipBrokenAfter(const QByteArray &text)
+{
+    // The gzip header, then the text as one stored, not final deflate block (length and its
+    // complement, little-endian); 0xFF would begin a block of a type that does not exist.
+    const quint16 length = quint16(text.size());
+    const QByteArray good = QByteArray::fromHex("1f8b08000000000000ff00") + char(length & 0xFF) +
+                            char(length >> 8) + char(~length & 0xFF) + char((~length >> 8) & 0xFF) +
+                            text;
+    Response response = ok(good + QByteArray(64, '\xff'));
+    response.headers = "Content-Encoding: gzip\r\n";
+    response.bodySent = good.size();
+    response.restDelayMs = 300;
+    return response;
+}
+
 QString HttpStubServer::url(const QString &path) const
 {
     return QStringLiteral("%1://%2:%3%4")
@@ -67,10 +82,18 @@ void HttpStubServer::onReadyRead(QTcpSocket *socket)
                           "\r\nContent-Length: " + QByteArray::number(response.body.size()) +
                           "\r\n" + response.headers + "\r\n");
             QTimer::singleShot(response.bodyDelayMs, socket, [=] {
-                socket->write(response.bodySent < 0 ? response.body
-                                                    : response.body.left(response.bodySent));
-                if (response.closeAfter)
-                    socket->disconnectFromHost();
+                const bool whole = response.bodySent < 0;
+                socket->write(whole ? response.body : response.body.left(response.bodySent));
+                const auto finish = [=] {
+                    if (response.closeAfter)
+                        socket->disconnectFromHost();
+                };
+                if (whole || response.restDelayMs < 0)
+                    return finish();
+                QTimer::singleShot(response.restDelayMs, socket, [=] {
+                    socket->write(response.body.mid(response.bodySent));
+                    finish();
+                });
             });
         });
     }

@@ -29,15 +29,19 @@ public:
         int bodyDelayMs = 0;     // the body this much after the status line and headers
         int bodySent = -1;       // only this many bytes of the body go out (-1: all of it)
         bool closeAfter = false; // the connection is closed once the answer has gone out
+        int restDelayMs = -1;    // the rest of a partly sent body this much later (-1: never)
 
         static Response ok(const QByteArray &body, int delayMs = 0)
         {
-            return {200, "OK", {}, body, delayMs, 0, -1, false};
+            return {200, "OK", {}, body, delayMs, 0, -1, false, -1};
         }
         static Response withStatus(int status, const QByteArray &reason, const QByteArray &body)
         {
-            return {status, reason, {}, body, 0, 0, -1, false};
+            return {status, reason, {}, body, 0, 0, -1, false, -1};
         }
+        // 200 with a gzip body whose first part decodes to the text and whose later rest is
+        // no compressed data.
+        static Response gzipBrokenAfter(const QByteArray &text);
     };
 
     struct Request
