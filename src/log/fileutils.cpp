@@ -44,9 +44,12 @@ qint64 truncateFileBegin(const QString &path, qint64 bytes)
     return bytes;
 }
 
-bool removeDir(const QString &path)
+bool removeDir(const QString &givenPath)
 {
-    kLog.trace() << "Removing directory" << path;
+    kLog.trace() << "Removing directory" << givenPath;
+    // Written with a trailing "/" or "/.", a link's name stands for the folder it points to;
+    // without them it stands for the link itself.
+    const QString path = QDir::cleanPath(givenPath);
     if (QFileInfo(path).isSymLink()) {
         // The link goes, never the folder it points to.
         if (QFile::remove(path))

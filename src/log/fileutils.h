@@ -9,7 +9,9 @@ namespace FileUtils {
 // could not be rewritten (the file is then left as it was).
 qint64 truncateFileBegin(const QString &path, qint64 bytes);
 
-// Deletes a folder with everything in it. Symbolic links are removed, never followed.
+// Deletes a folder with everything in it. Symbolic links are removed, never followed, also one
+// standing in the folder's place when the path ends in "/". The path is cleaned first ("." and
+// ".." taken by their text).
 bool removeDir(const QString &path);
 
 } // namespace FileUtils

@@ -174,6 +174,8 @@ private Q_SLOTS:
                                 << "tree";
         QTest::newRow("in the folder's place") << "top"
                                                << "top";
+        QTest::newRow("in the folder's place, with a slash") << "top"
+                                                             << "top/";
     }
     void removeDirNeverFollowsLinks()
     {
