@@ -166,6 +166,7 @@ void MultipartForm::send(const QString &url, MultipartForm::Method method,
         kLog.debug(this) << "m_url=" << m_url;
         return;
     }
+    const bool earlierCancelled = m_cancelled;
     m_url = url;
     m_method = method;
     m_busy = true;
@@ -229,6 +230,13 @@ void MultipartForm::send(const QString &url, MultipartForm::Method method,
     connect(reply, &QNetworkReply::uploadProgress, this,
             &MultipartForm::onNetworkReplyUploadProgress);
     connect(reply, &QIODevice::readyRead, this, &MultipartForm::onNetworkReplyReadyRead);
+    if (m_reply && !earlierCancelled) {
+        // The reply this one replaces has failed but not ended; its end reports that failure.
+        QNetworkReply *earlier = m_reply.data();
+        m_earlierFailures.insert(earlier, m_replyFailure);
+        connect(earlier, &QObject::destroyed, this,
+                [this, earlier] { m_earlierFailures.remove(earlier); });
+    }
     m_reply = reply;
     m_replyFailure = Failure();
 }
@@ -270,16 +278,15 @@ void MultipartForm::onNetworkReplyError(QNetworkReply::NetworkError errorCode)
 {
     kLog.trace(this) << "void MultipartForm::onNetworkReplyError(QNetworkReply::NetworkError)"
                      << errorCode;
-    m_busy = false;
     auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
-        return;
+    if (!reply || reply != m_reply)
+        return; // an earlier request's failure has been recorded with its first error
+    m_busy = false;
     m_errorText = reply->errorString();
     kLog.error(this) << errorCode << ":" << m_errorText;
     m_errorCode = kNetworkError;
     m_networkErrorCode = errorCode;
-    if (reply == m_reply)
-        m_replyFailure = {m_errorCode, m_networkErrorCode, m_errorText};
+    m_replyFailure = {m_errorCode, m_networkErrorCode, m_errorText};
 }
 
 void MultipartForm::onNetworkAccessManagerAuthenticationRequired(QNetworkReply *reply,
@@ -305,24 +312,29 @@ void MultipartForm::onNetworkReplyFinished()
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     kLog.debug(this) << "Result status:" << status;
     reply->deleteLater();
-    if (reply != m_reply) {
-        // A request that failed and was followed by another send: the form and its codes belong
-        // to the newer one now.
+    Failure failure;
+    if (reply == m_reply) {
+        m_busy = false;
+        m_reply.clear();
+        if (m_cancelled)
+            return;
+        failure = m_replyFailure;
+    } else {
+        // A request that failed and was followed by another send, which runs on: this one still
+        // reports its own failure, without touching the running request's state.
         kLog.debug(this) << "earlier request ended";
-        return;
+        const auto earlier = m_earlierFailures.constFind(reply);
+        if (earlier == m_earlierFailures.constEnd())
+            return; // cancelled
+        failure = earlier.value();
+        m_earlierFailures.erase(earlier);
     }
-    m_busy = false;
-    m_reply.clear();
-
-    if (m_cancelled)
-        return;
-    if (m_replyFailure.code != kNoError) {
-        // A send refused since this reply's error has reported its own failure through the same
-        // fields; this request reports its own.
-        m_errorCode = m_replyFailure.code;
-        m_networkErrorCode = m_replyFailure.networkError;
-        m_errorText = m_replyFailure.text;
-    }
+    // Sends refused or accepted since this reply's error have reported through the same fields;
+    // this request reports its own outcome.
+    m_errorCode = failure.code;
+    m_networkErrorCode = failure.networkError;
+    if (failure.code != kNoError)
+        m_errorText = failure.text;
     if (m_errorCode == kNoError
         || (m_errorCode == kNetworkError
             && m_networkErrorCode == QNetworkReply::UnknownNetworkError)) {

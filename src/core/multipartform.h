@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QNetworkReply>
 #include <QObject>
@@ -122,4 +123,8 @@ private:
     // What the running reply has reported before its end. A send refused in between reports its
     // own failure through the fields above; the reply's end then reports this one.
     Failure m_replyFailure;
+    // The failures of earlier replies, each replaced as the running one by a send accepted
+    // after its error and before its end, which reports it. A cancelled reply is not kept; a
+    // reply leaves when it is destroyed.
+    QHash<QNetworkReply *, Failure> m_earlierFailures;
 };

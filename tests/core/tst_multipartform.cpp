@@ -170,27 +170,39 @@ private Q_SLOTS:
                          (user.isEmpty() ? "" : "Basic " + credentials.toLatin1().toBase64()));
     }
 
-    // A send refused between a reply's error and its end reports its own failure, and the end
-    // still reports the earlier request's: once each, each with its own code.
-    void refusedBeforeTheEnd()
+    // A send between a reply's error and its end, refused or accepted, reports its own outcome,
+    // and the end still reports the earlier request's failure: once each, each with its own code.
+    void sendBeforeTheEnd_data()
     {
-        m_server->setDefaultResponse(Response::withStatus(404, "Not Found", "page"));
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QList<int>>("codes"); // error and network error codes at each fail()
+        const int notFound = QNetworkReply::ContentNotFoundError;
+        QTest::newRow("refused") << false
+                                 << QList<int>{MultipartForm::kFileNotFound, 0,
+                                               MultipartForm::kNetworkError, notFound};
+        QTest::newRow("accepted") << true << QList<int>{MultipartForm::kNetworkError, notFound};
+    }
+    void sendBeforeTheEnd()
+    {
+        QFETCH(bool, accepted);
+        QFETCH(QList<int>, codes);
+        m_server->enqueue(Response::withStatus(404, "Not Found", "page"));
         Upload upload;
-        QList<int> codes; // read at each fail()
+        QList<int> actual;
         connect(&upload.form, &MultipartForm::fail, this,
-                [&] { codes << upload.form.errorCode() << upload.form.networkErrorCode(); });
+                [&] { actual << upload.form.errorCode() << upload.form.networkErrorCode(); });
         upload.form.addAttribute("a", "v");
         upload.form.send(m_server->url(), MultipartForm::kPost, "", "");
         const QPointer<QNetworkReply> reply = upload.form.findChild<QNetworkReply *>();
         QVERIFY(reply);
+        const QString second = accepted ? file("second.bin") : m_dir->filePath("missing.bin");
         connect(reply, &QNetworkReply::errorOccurred, this, [&] {
-            upload.form.addFile("f", m_dir->filePath("missing.bin"), "text/plain", false);
+            upload.form.addFile("f", second, "text/plain", false);
             upload.form.send(m_server->url("/second"), MultipartForm::kPost, "", "");
         });
-        QTRY_VERIFY_WITH_TIMEOUT(!reply, 20000); // ended and deleted
-        QCOMPARE(codes, (QList<int>{MultipartForm::kFileNotFound, 0, MultipartForm::kNetworkError,
-                                    QNetworkReply::ContentNotFoundError}));
-        QCOMPARE(upload.success.count(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!reply && !upload.form.isBusy(), 20000); // both ended
+        QCOMPARE(actual, codes);
+        QCOMPARE(upload.success.count(), accepted ? 1 : 0);
     }
 
     void abandoned()
