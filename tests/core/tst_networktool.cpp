@@ -4,8 +4,43 @@
 #include "support/messagerecorder.h"
 #include "support/testmain.h"
 
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTcpServer>
+
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
 using TestSupport::HttpStubServer;
 using Response = HttpStubServer::Response;
+
+namespace {
+bool ip(const QStringList &arguments)
+{
+    return QProcess::execute(QStringLiteral("ip"), arguments) == 0;
+}
+
+// The calling thread in a network namespace of its own while this lives: the interfaces a test
+// makes there are seen by no other test running beside it, and go when it ends.
+struct PrivateNetwork
+{
+    const int original = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const bool entered = original >= 0 && ::unshare(CLONE_NEWNET) == 0;
+    const QString error = entered ? QString() : QString::fromLocal8Bit(strerror(errno));
+
+    PrivateNetwork() = default;
+    ~PrivateNetwork()
+    {
+        if (entered && ::setns(original, CLONE_NEWNET) != 0)
+            qFatal("cannot return to the test's network namespace: %s", strerror(errno));
+        if (original >= 0)
+            ::close(original);
+    }
+    Q_DISABLE_COPY(PrivateNetwork)
+};
+} // namespace
 
 // "name mac up|down address,address;..." as the filter's input ("-" for an empty MAC).
 static QList<NetworkTool::InterfaceEntry> entries(const QString &text)
@@ -73,6 +108,53 @@ private Q_SLOTS:
             const QString entry = recorder.matching({"BlockingHTTPTool::sget("}).last();
             QCOMPARE(entry.section(' ', -1).toInt(), timeout);
         }
+    }
+
+    // The veth ends tst0 and tst1, each with its address if one is given, are this computer's
+    // interfaces; the test connection goes to a listener at the probe address, whose local end
+    // is the address of the interface that holds it.
+    void localAddress_data()
+    {
+        QTest::addColumn<QStringList>("addresses");
+        QTest::addColumn<QString>("probe");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("one interface") << QStringList{"127.77.0.1", ""} << "127.0.0.1"
+                                       << "127.77.0.1";
+        QTest::newRow("several: probes") << QStringList{"127.77.0.1", "127.77.0.2"} << "127.77.0.2"
+                                         << "127.77.0.2";
+        QTest::newRow("none") << QStringList{"", ""} << "127.0.0.1"
+                              << "";
+    }
+    void localAddress()
+    {
+        QFETCH(QStringList, addresses);
+        QFETCH(QString, probe);
+        QFETCH(QString, expected);
+        if (::geteuid() != 0)
+            QSKIP("making network interfaces needs root");
+        const PrivateNetwork network;
+        if (!network.entered)
+            QSKIP(qPrintable("no network namespace of the test's own: " + network.error));
+        if (!ip({"link", "set", "lo", "up"}) ||
+            !ip({"link", "add", "tst0", "type", "veth", "peer", "name", "tst1"}))
+            QSKIP("cannot make a veth pair with ip(8)");
+        const auto remove = qScopeGuard([] { ip({"link", "del", "tst0"}); }); // tst1 goes with it
+        for (int i = 0; i < addresses.size(); ++i) {
+            const QString name = QStringLiteral("tst%1").arg(i);
+            if (!addresses[i].isEmpty())
+                QVERIFY(ip({"addr", "add", addresses[i] + "/32", "dev", name}));
+            QVERIFY(ip({"link", "set", name, "up"}));
+        }
+        // Both ends running, so each one with an IPv4 address qualifies.
+        QTRY_COMPARE_WITH_TIMEOUT(NetworkTool::getInterfacesInfo(false).size(),
+                                  addresses.size() - addresses.count(""), 20000);
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress(probe)));
+        NetworkTool::setLocalIpProbe(listener.serverAddress(), listener.serverPort());
+        const auto restore = qScopeGuard([] { NetworkTool::setLocalIpProbe(QHostAddress()); });
+        TestSupport::MessageRecorder recorder;
+        QCOMPARE(NetworkTool::getLocalIPAddress(), expected);
+        QCOMPARE(recorder.count({"Cannot find local ip. Found ip ="}), expected.isEmpty() ? 1 : 0);
     }
 
     void wakeAndPush()
