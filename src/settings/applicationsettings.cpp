@@ -20,8 +20,11 @@
 #include <QTextCodec>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 const Log::Logger kLog("ApplicationSettings");
@@ -80,6 +83,33 @@ QString legacySettingsPath()
            QCoreApplication::organizationName() + QLatin1Char('/') +
            QCoreApplication::applicationName() + QStringLiteral(".conf");
 }
+
+bool readsAsSettings(const QByteArray &content)
+{
+    return !QJsonDocument::fromJson(content).isNull();
+}
+
+// Makes a rename in the folder last through a power loss.
+void syncFolder(const QString &folder)
+{
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// The file holds the passwords' cipher text under a fixed key, and so does the copy of the
+// previous settings. File systems without Unix modes (FAT, some network shares) and files of
+// another owner refuse the change; the file is written all the same.
+void restrictToOwner(QFileDevice &file)
+{
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        kLog.warn() << "Cannot restrict the config file's permissions; saving it all the same"
+                    << file.fileName() << file.errorString();
+    }
+}
 } // namespace
 
 ApplicationSettings *ApplicationSettings::instance()
@@ -125,6 +155,7 @@ void ApplicationSettings::getConfigData(const QString &directory, const QString 
                  << directory << filePath;
     m_directory = directory;
     m_filePath = filePath;
+    m_copyPath = previousCopyPath();
 
     if (!QFileInfo::exists(filePath)) {
         QSettings legacy(legacySettingsPath(), QSettings::NativeFormat);
@@ -141,22 +172,27 @@ void ApplicationSettings::getConfigData(const QString &directory, const QString 
                      << "However, this is no sign that new json file exists";
         kLog.error() << "Please, make sure that config file is present";
         // Present but unreadable: the next save must not replace what may still be recovered.
-        if (QFileInfo::exists(filePath))
+        if (QFileInfo::exists(filePath) && !restoreFromCopy())
             keepDamagedFileAside();
         return;
     }
     const QByteArray content = file.readAll();
     file.close();
-    loadDocument(content);
+    if (!loadDocument(content)) {
+        if (!restoreFromCopy())
+            keepDamagedFileAside();
+        return;
+    }
+    // The file reads whole: a copy kept for a save in place that did not get to remove it is stale.
+    discardPreviousCopy();
 }
 
-void ApplicationSettings::loadDocument(const QByteArray &content)
+bool ApplicationSettings::loadDocument(const QByteArray &content)
 {
     const QJsonDocument document = QJsonDocument::fromJson(content);
     if (document.isNull()) {
         kLog.debug() << "No parameters are found in config file";
-        keepDamagedFileAside();
-        return;
+        return false;
     }
     const QJsonObject root = document.isObject() ? document.object() : QJsonObject();
 
@@ -188,6 +224,26 @@ void ApplicationSettings::loadDocument(const QByteArray &content)
         m_autoStart = general.toObject().value(key(CfgAutoStart)).toBool(false);
 
     kLog.debug() << "All config params are read";
+    return true;
+}
+
+// A copy exists only while a save in place has not completed, so a damaged file beside it is
+// what such a save left behind: the copy's settings are loaded and written back.
+bool ApplicationSettings::restoreFromCopy()
+{
+    QFile copy(m_copyPath);
+    if (m_copyPath.isEmpty() || !copy.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray content = copy.readAll();
+    copy.close();
+    if (!readsAsSettings(content))
+        return false;
+    kLog.error() << "Config file is damaged or unreadable; restoring the settings kept before the"
+                 << "last save from" << m_copyPath;
+    loadDocument(content);
+    // Until this succeeds the copy stays, and the next start takes it again.
+    saveSettings();
+    return true;
 }
 
 void ApplicationSettings::keepDamagedFileAside()
@@ -259,31 +315,98 @@ bool ApplicationSettings::saveSettings()
 
     // Written to a temporary file in the same folder and renamed over the old file, so a crash
     // or a full disk leaves the previous file whole. Where no file can be made in the folder but
-    // the file itself is writable (a folder of another owner), it is written in place instead:
+    // the file itself may be writable (a folder of another owner), it is written in place instead:
     // a save that cannot be atomic still beats a change that never reaches the file.
+    const QByteArray json = toJson();
     QSaveFile file(m_filePath);
-    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        if (errno == EACCES && QFileInfo::exists(m_filePath))
+            return saveInPlace(json);
         kLog.error() << "Impossibe to open config file for writing" << m_filePath
                      << file.errorString();
         return false;
     }
-    // The file holds the passwords' cipher text under a fixed key. File systems without Unix
-    // modes (FAT, some network shares) and files of another owner refuse the change; the
-    // settings are saved all the same.
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        kLog.warn() << "Cannot restrict the config file's permissions; saving it all the same"
-                    << m_filePath << file.errorString();
-    }
-    const QByteArray json = toJson();
+    restrictToOwner(file);
     // Flushed here because Qt 5's commit() ignores a failed final flush and would rename a
     // truncated file over the good one when the disk fills up.
     if (file.write(json) != json.size() || !file.flush() || !file.commit()) {
         kLog.error() << "Config file could not be saved" << m_filePath << file.errorString();
         return false;
     }
+    discardPreviousCopy();
     kLog.debug() << "Config file saved" << m_filePath;
     return true;
+}
+
+// Rewriting in place cuts the file before the new content is in, so the previous settings are
+// kept elsewhere first, and the copy goes only once the new content is on the disk. The file is
+// emptied before it is written, so a cut-off write leaves a prefix of the new content, which
+// never reads as settings, and not a mix of new and old that might.
+bool ApplicationSettings::saveInPlace(const QByteArray &json)
+{
+    QFile file(m_filePath);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
+        kLog.error() << "Impossibe to open config file for writing" << m_filePath
+                     << file.errorString();
+        return false;
+    }
+    const QByteArray previous = file.readAll();
+    if (previous.size() != file.size() || !keepPreviousCopy(previous)) {
+        kLog.error() << "Config file is not saved: it can only be rewritten in place, and the"
+                     << "previous settings could not be kept first in" << m_copyPath;
+        return false;
+    }
+    restrictToOwner(file);
+    if (!file.resize(0) || !file.seek(0) || file.write(json) != json.size() || !file.flush() ||
+        ::fsync(file.handle()) != 0) {
+        kLog.error() << "Config file could not be saved; the previous settings are kept in"
+                     << m_copyPath << file.errorString();
+        return false;
+    }
+    file.close();
+    discardPreviousCopy();
+    kLog.debug() << "Config file saved in place" << m_filePath;
+    return true;
+}
+
+// A copy of good settings is never replaced by bytes that do not read as settings, such as the
+// file an earlier cut-off write left behind.
+bool ApplicationSettings::keepPreviousCopy(const QByteArray &previous)
+{
+    if (m_copyPath.isEmpty())
+        return false;
+    QFile existing(m_copyPath);
+    if (!readsAsSettings(previous) && existing.open(QIODevice::ReadOnly) &&
+        readsAsSettings(existing.readAll())) {
+        return true;
+    }
+    const QString folder = QFileInfo(m_copyPath).absolutePath();
+    QSaveFile copy(m_copyPath);
+    if (!QDir().mkpath(folder) || !copy.open(QIODevice::WriteOnly)) {
+        kLog.warn() << "Cannot write the copy of the previous settings" << m_copyPath
+                    << copy.errorString();
+        return false;
+    }
+    restrictToOwner(copy);
+    if (copy.write(previous) != previous.size() || !copy.flush() || !copy.commit()) {
+        kLog.warn() << "Cannot write the copy of the previous settings" << m_copyPath
+                    << copy.errorString();
+        return false;
+    }
+    syncFolder(folder);
+    return true;
+}
+
+void ApplicationSettings::discardPreviousCopy()
+{
+    if (!m_copyPath.isEmpty() && QFileInfo::exists(m_copyPath) && !QFile::remove(m_copyPath))
+        kLog.warn() << "Cannot remove the copy of the previous settings" << m_copyPath;
+}
+
+QString ApplicationSettings::previousCopyPath()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/config.json.previous");
 }
 
 void ApplicationSettings::readSettings(QSettings &legacy)

@@ -47,9 +47,14 @@ public:
 
     // Records the folder and the file, then loads the file or migrates the legacy settings.
     void getConfigData(const QString &directory, const QString &filePath);
-    // Rewrites the whole file from memory, atomically where the folder allows it, else in place.
-    // False (and logged) when it failed; an atomic save then leaves the previous file untouched.
+    // Rewrites the whole file from memory, atomically where the folder allows it, else in place
+    // after keeping the previous settings in previousCopyPath(). False (and logged) when it
+    // failed; the previous settings are then still in the file, or in the copy, where the next
+    // load takes them from while the file is damaged.
     bool saveSettings();
+    // Where a save that must rewrite the file in place keeps the previous settings first: in the
+    // user's configuration folder of the application, as the settings folder lets no file be made.
+    static QString previousCopyPath();
 
     // Appends the account with its password enciphered; saves.
     void saveAccountData(const AccountDetails &account);
@@ -94,8 +99,12 @@ private:
     ~ApplicationSettings();
 
     void readSettings(QSettings &legacy);
-    void loadDocument(const QByteArray &content);
+    bool loadDocument(const QByteArray &content);
+    bool restoreFromCopy();
     void keepDamagedFileAside();
+    bool saveInPlace(const QByteArray &json);
+    bool keepPreviousCopy(const QByteArray &previous);
+    void discardPreviousCopy();
     QByteArray toJson() const;
     QString storedPassword(const QString &clearPassword) const;
     QString clearPassword(const QString &storedPassword) const;
@@ -111,6 +120,7 @@ private:
     QList<AccountDetails> m_accounts;
     QString m_directory;
     QString m_filePath;
+    QString m_copyPath; // previousCopyPath() when the file was loaded
     // Set when a damaged file could not be moved aside: saving would destroy it.
     bool m_fileProtected = false;
 };

@@ -16,7 +16,9 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 constexpr uid_t kUser = 65534; // an unprivileged user's id ("nobody")
@@ -93,6 +95,39 @@ bool asUser(bool refuseChmod, const std::function<void()> &work)
     thread.join();
     return ready;
 }
+
+// Runs `save` while no file may grow beyond `limit` bytes, as on a full disk: with SIGXFSZ
+// ignored a write beyond it fails, or, when `killed`, the signal ends a child process that runs
+// it. True when the save reported failure, or the child ended by the signal.
+bool faultySave(rlim_t limit, bool killed, const std::function<bool()> &save)
+{
+    struct rlimit previous = {};
+    ::getrlimit(RLIMIT_FSIZE, &previous);
+    struct rlimit small = previous;
+    small.rlim_cur = limit;
+    if (killed) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // The log files are already beyond the limit; only the save may meet it.
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+            const struct rlimit noCore = {0, 0};
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            std::signal(SIGXFSZ, SIG_DFL);
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            save();
+            ::_exit(0);
+        }
+        int status = 0;
+        return child > 0 && ::waitpid(child, &status, 0) == child && WIFSIGNALED(status) &&
+               WTERMSIG(status) == SIGXFSZ;
+    }
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const bool saved = save();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, handler);
+    return !saved;
+}
 } // namespace
 
 class TestApplicationSettings : public QObject
@@ -148,6 +183,7 @@ private Q_SLOTS:
     {
         ApplicationSettings::drop();
         QFile::remove(m_legacy);
+        QFile::remove(ApplicationSettings::previousCopyPath());
     }
 
     void loads_data()
@@ -182,8 +218,11 @@ private Q_SLOTS:
         QFETCH(QString, loaded);
         QFETCH(QString, password);
         QVERIFY(writeFile(m_file, file));
+        // A copy an earlier save in place left behind never overrides a file that reads whole.
+        QVERIFY(writeFile(ApplicationSettings::previousCopyPath(), "{}"));
         load();
         QCOMPARE(describe(), loaded);
+        QVERIFY(!QFile::exists(ApplicationSettings::previousCopyPath()));
         QCOMPARE(settings()->getPassword(settings()->data().value(0).m_accountName), password);
         QCOMPARE(readFile(m_file), file); // loading alone never rewrites the file
     }
@@ -267,8 +306,11 @@ private Q_SLOTS:
         QVERIFY(readFile(m_file).contains("\"lan\": true"));
     }
 
-    // Where the file cannot be replaced, a change is written into it in place; where its mode
-    // cannot be changed, it is saved all the same. Either way a restart reads the change back.
+    // Where the file cannot be replaced, a change is written into it in place, the previous
+    // settings kept in a copy first; where its mode cannot be changed, it is saved all the same.
+    // Either way a restart reads the change back. When a full disk cuts the copy, or the file, or
+    // ends the process while it writes the file, the next start loads the previous settings, and
+    // once there is room again a save works.
     void savesWhereItCan_data()
     {
         QTest::addColumn<bool>("userFolder"); // else the folder belongs to another user
@@ -277,10 +319,20 @@ private Q_SLOTS:
         QTest::addColumn<bool>("refuseChmod");
         QTest::addColumn<bool>("inPlace"); // else a new file was renamed over it
         QTest::addColumn<int>("savedMode");
-        QTest::newRow("folder of another user") << false << true << 0600 << false << true << 0600;
+        QTest::addColumn<int>("limit");   // the bytes a file may hold during a first save; 0: none
+        QTest::addColumn<bool>("killed"); // by the limit, else the write fails
+        QTest::newRow("folder of another user")
+            << false << true << 0600 << false << true << 0600 << 0 << false;
         QTest::newRow("folder and file of another user, file writable")
-            << false << false << 0666 << false << true << 0666;
-        QTest::newRow("file system refuses chmod") << true << true << 0600 << true << false << 0600;
+            << false << false << 0666 << false << true << 0666 << 0 << false;
+        QTest::newRow("file system refuses chmod")
+            << true << true << 0600 << true << false << 0600 << 0 << false;
+        QTest::newRow("folder of another user, no room for the copy")
+            << false << true << 0600 << false << true << 0600 << 20 << false;
+        QTest::newRow("folder of another user, file cut off")
+            << false << true << 0600 << false << true << 0600 << 100 << false;
+        QTest::newRow("folder of another user, killed while writing the file")
+            << false << true << 0600 << false << true << 0600 << 100 << true;
     }
     void savesWhereItCan()
     {
@@ -290,31 +342,62 @@ private Q_SLOTS:
         QFETCH(bool, refuseChmod);
         QFETCH(bool, inPlace);
         QFETCH(int, savedMode);
+        QFETCH(int, limit);
+        QFETCH(bool, killed);
         if (::geteuid() != 0)
             QSKIP("needs root to hand the folder and the file to other users");
-        QVERIFY(writeFile(m_file, json("{'Accounts':[{'account_name':'w','login':'a@b.c'}]}")));
+        const QByteArray original = json("{'Accounts':[{'account_name':'w','login':'a@b.c'}]}");
+        QVERIFY(writeFile(m_file, original));
         QVERIFY(::chmod(QFile::encodeName(m_file), mode_t(mode)) == 0);
         QVERIFY(::chown(QFile::encodeName(m_file), userFile ? kUser : 0, 0) == 0);
         QVERIFY(::chown(QFile::encodeName(m_folder), userFolder ? kUser : 0, 0) == 0);
         QVERIFY(::chmod(QFile::encodeName(m_folder), 0755) == 0);
         makePassable(m_folder);
+        const QString copy = ApplicationSettings::previousCopyPath();
+        const QString copyFolder = QFileInfo(copy).path(); // the user's own
+        QVERIFY(QDir().mkpath(copyFolder) && ::chown(QFile::encodeName(copyFolder), kUser, 0) == 0);
+        makePassable(copyFolder);
         const ino_t before = inode(m_file);
         ino_t after = 0; // read before a second save could take the first file's number again
         QString restarted;
         bool savedAgain = false;
+        bool failed = false; // the save under the limit
+        qint64 cutSize = 0;
+        int copyMode = 0;
+        QString afterFault;
         QVERIFY(asUser(refuseChmod, [&] {
             load();
+            if (limit > 0) {
+                failed = faultySave(rlim_t(limit), killed, [&] {
+                    settings()->setRelayEnabled(true);
+                    const bool saved = settings()->saveSettings();
+                    return settings()->saveSettings() || saved; // the second finds the cut file
+                });
+                cutSize = QFileInfo(m_file).size();
+                copyMode = fileMode(copy);
+                load();
+                afterFault = describe();
+            }
             settings()->setLocalPOP3Port("w", 2110);
             after = inode(m_file);
             savedAgain = settings()->saveSettings(); // and the store knows it saved
             load();
             restarted = describe();
         }));
+        if (limit > 0) {
+            QVERIFY(failed);
+            QCOMPARE(afterFault, "w|a@b.c||0|0|0|1\n0000");
+            // Cut at the limit after the copy was kept, or untouched where the copy did not fit.
+            const bool copyFits = original.size() <= limit;
+            QCOMPARE(cutSize, copyFits ? limit : original.size());
+            QCOMPARE(copyMode, copyFits ? 0600 : -1);
+        }
         QCOMPARE(restarted, "w|a@b.c||2110|0|0|1\n0000");
         QVERIFY(savedAgain);
         QCOMPARE(after == before, inPlace);
         QCOMPARE(fileMode(m_file), savedMode);
         QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Hidden), QStringList{"config.json"});
+        QVERIFY(!QFile::exists(copy)); // gone once the file is whole
     }
 
     void normalizedLogin_data()
