@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -161,9 +162,11 @@ QString Appender::logFileNamePattern() const
     return QStringLiteral("'%1_'yyMMdd'.log'").arg(m_prefix, 0, QLatin1Char(' '));
 }
 
+// Names carry ASCII digits whatever the locale: they are sorted and read back as dates, also after
+// a change of locale.
 QString Appender::logFileName() const
 {
-    return QDate::currentDate().toString(logFileNamePattern());
+    return QLocale::c().toString(QDate::currentDate(), logFileNamePattern());
 }
 
 qint64 Appender::runningTotal() const
@@ -198,7 +201,7 @@ void Appender::clearLogs()
     const QDate limit = QDate::currentDate().addDays(-m_daysLimit);
     bool removed = false;
     for (const QString &name : logFiles()) {
-        QDate date = QDate::fromString(name, pattern);
+        QDate date = QLocale::c().toDate(name, pattern);
         if (!date.isValid())
             continue;
         // Two-digit years read as the 1900s.

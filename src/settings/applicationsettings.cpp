@@ -13,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QMutex>
 #include <QSaveFile>
 #include <QSettings>
@@ -248,7 +249,9 @@ bool ApplicationSettings::restoreFromCopy()
 
 void ApplicationSettings::keepDamagedFileAside()
 {
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    // ASCII digits whatever the locale, so the names sort by time.
+    const QString stamp =
+        QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyyMMdd-HHmmss"));
     QString aside = m_filePath + QLatin1Char('.') + stamp + QStringLiteral(".damaged");
     for (int n = 1; QFileInfo::exists(aside); ++n) {
         aside = m_filePath + QLatin1Char('.') + stamp + QLatin1Char('-') + QString::number(n) +

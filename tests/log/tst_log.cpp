@@ -114,8 +114,8 @@ private Q_SLOTS:
         appender.write(QtCriticalMsg, {}, "é");
         QCOMPARE(appender.runningTotal(), 6); // UTF-8 bytes and the line feeds
         QCOMPARE(appender.logsDirPath(), dir);
-        QFile file(dir + "/tolvanemail_connect_" + QDate::currentDate().toString("yyMMdd") +
-                   ".log");
+        QFile file(dir + "/tolvanemail_connect_" +
+                   QLocale::c().toString(QDate::currentDate(), "yyMMdd") + ".log");
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), "ab\n\xc3\xa9\n");
     }
@@ -143,7 +143,7 @@ private Q_SLOTS:
         QStringList paths;
         for (int i = 0; i < ages.size(); ++i) {
             paths << dir.filePath(
-                QDate::currentDate().addDays(-ages[i]).toString("'s_'yyMMdd'.log'"));
+                QLocale::c().toString(QDate::currentDate().addDays(-ages[i]), "'s_'yyMMdd'.log'"));
             QVERIFY(writeFile(paths.last(), QByteArray(sizes[i], 'x')));
         }
         Log::Appender appender;

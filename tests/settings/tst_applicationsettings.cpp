@@ -258,6 +258,8 @@ private Q_SLOTS:
             QCOMPARE(readFile(m_file), content);
         } else { // moved aside, a new file beside it
             QCOMPARE(aside.size(), 1);
+            const QRegularExpression stamp("^config\\.json\\.[0-9]{8}-[0-9]{6}\\.damaged$");
+            QVERIFY2(stamp.match(aside[0]).hasMatch(), qPrintable(aside[0])); // in any locale
             QVERIFY(QFile::setPermissions(m_folder + aside[0], QFile::ReadOwner));
             QCOMPARE(readFile(m_folder + aside[0]), content);
             QVERIFY(readFile(m_file).contains("\"new\""));

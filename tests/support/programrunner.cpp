@@ -102,7 +102,8 @@ QString ProgramRunner::dataLocation() const
 QString ProgramRunner::logFilePath() const
 {
     return dataLocation() + QStringLiteral("/logs/tolvanemail_connect_") +
-           QDate::currentDate().toString(QStringLiteral("yyMMdd")) + QStringLiteral(".log");
+           QLocale::c().toString(QDate::currentDate(), QStringLiteral("yyMMdd")) +
+           QStringLiteral(".log");
 }
 
 QString ProgramRunner::logText() const
