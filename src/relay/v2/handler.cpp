@@ -194,9 +194,8 @@ void Handler::onHello(quint64 version)
 
 void Handler::onOk(int count, quint64 first, quint64 second)
 {
-    if (!isReady()) {
-        if (count > 0)
-            return; // an OK with arguments answers nothing of a link without handshake
+    // Only a bare OK answers our HELLO; an OK with arguments is judged as on a ready link.
+    if (count == 0 && !isReady()) {
         m_link.setReady();
         kLog.info(this) << "Connection ready after OK";
         Q_EMIT ready();

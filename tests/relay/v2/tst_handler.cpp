@@ -122,6 +122,9 @@ private Q_SLOTS:
         raw("parse error before the handshake: no QUIT", "HELP\n",
             error0("Syntax error in context: HELP"), true);
         raw("a command before the handshake ends the rest", "WATCH: 5\nHELLO: 2\n", "", true);
+        raw("an OK with arguments before the handshake is unexpected and completes nothing",
+            "OK: 5\nOK: 7 9\nKEEP\n", error0("OK command unexpected in this context").repeated(2),
+            true);
         row("KEEP_ALIVE", "KEEP_ALIVE\n", "OK\n");
         row("unknown ids", "CONNECTION: 9 OK\nDATA: 9 1\nxERROR: 9 1\nxTRANS: 9 OK\n",
             error0("Invalid connection ID 9").repeated(4));
