@@ -196,6 +196,9 @@ void SessionManager::dropConnection()
         return;
     disconnect(m_connection, nullptr, this, nullptr);
     m_router->removeConnection(m_connection);
+    // A closed handler lets go of the socket at once: until its deferred deletion it must not
+    // read what arrives for the next attempt, nor write to it.
+    m_connection->close();
     m_connection->deleteLater();
     m_connection = nullptr;
 }

@@ -2,9 +2,12 @@
 #include "log/logger.h"
 #include "relay/bufferedchannel.h"
 #include "relay/v2/handler.h"
+#include "relay/v2/sessionmanager.h"
 #include "support/logcapture.h"
+#include "support/relayserverstandin.h"
 #include "support/testmain.h"
 
+#include <QPointer>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -315,6 +318,38 @@ private Q_SLOTS:
         wire.feed("HELLO: 2\n");
         QCOMPARE(wire.take(), QByteArray());
         QCOMPARE(wire.input, QByteArray("HELLO: 2\n"));
+    }
+
+    // The same for the session manager: an attempt it gave up on leaves the socket to the next
+    // one at once, though the dropped handler lives on until its deferred deletion (here the
+    // caller of the next attempt runs a local event loop meanwhile). The relay's answers must
+    // reach the new handler, not the dropped one.
+    void droppedSessionAttemptLeavesTheSocket()
+    {
+        QTcpServer silent;
+        TestSupport::RelayServerStandIn relay;
+        QVERIFY(silent.listen(QHostAddress::LocalHost) && relay.listen(QHostAddress::LocalHost));
+        Relay::SessionManager manager;
+        QSignalSpy connected(&manager, &Relay::SessionManager::connected);
+        manager.connectToRelay(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(manager.connection(), 10000);
+        QPointer<Relay::Connection> dropped = manager.connection();
+        bool retried = false, droppedLived = false;
+        connect(&manager, &Relay::SessionManager::failed, this, [&] {
+            if (std::exchange(retried, true))
+                return;
+            manager.setHandshakeTimeout(30000);
+            manager.connectToRelay(QHostAddress(QHostAddress::LocalHost), relay.port());
+            QEventLoop local;
+            connect(&manager, &Relay::SessionManager::connected, &local, &QEventLoop::quit);
+            connect(&manager, &Relay::SessionManager::failed, &local, &QEventLoop::quit);
+            local.exec();
+            droppedLived = !dropped.isNull();
+        });
+        manager.setHandshakeTimeout(1); // gives up on the silent relay
+        QTRY_VERIFY_WITH_TIMEOUT(dropped.isNull(), 60000);
+        QVERIFY(droppedLived); // so the relay's answers came while it was there
+        QCOMPARE(connected.count(), 1);
     }
 
     // A peer silent after the handshake: the handshake is its last word, so the first tick sends
