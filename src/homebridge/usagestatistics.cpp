@@ -24,11 +24,18 @@ UsageStatistics::Clock &clockOverride()
     return clock;
 }
 
+int s_sendingMinute = -1;
+
 } // namespace
 
 void UsageStatistics::setClock(Clock clock)
 {
     clockOverride() = std::move(clock);
+}
+
+void UsageStatistics::setSendingMinute(int minute)
+{
+    s_sendingMinute = minute;
 }
 
 QDateTime UsageStatistics::now()
@@ -43,6 +50,9 @@ UsageStatistics::UsageStatistics(const QString &applicationName, ApplicationType
 {
     kLog.trace(this) << Q_FUNC_INFO;
     m_timer.setSingleShot(true);
+    // A coarse timer of this length fires on a whole second, up to half a second early: a
+    // report due at 00:00 would go out the day before.
+    m_timer.setTimerType(Qt::PreciseTimer);
     m_timer.setInterval(kRetryIntervalMs);
     connect(&m_timer, &QTimer::timeout, this, &UsageStatistics::tryToSendUuid);
     startStatistics();
@@ -215,8 +225,10 @@ void UsageStatistics::planResendUuid()
 
 void UsageStatistics::planResendUuidTomorrow()
 {
-    if (isGivenDateTomorrow(m_nextSendingTime))
-        return; // already planned
+    // Planned only while the timer runs: once it has fired, a report sent before midnight by the
+    // clock plans the next one for tomorrow all the same.
+    if (m_timer.isActive() && isGivenDateTomorrow(m_nextSendingTime))
+        return;
     m_nextSendingTime = getNextSendingDateTime();
     m_timer.start(int(now().msecsTo(m_nextSendingTime)));
     kLog.debug(this) << "Plan send UUID to Registry tomorrow. Next sending date:"
@@ -230,6 +242,8 @@ QDateTime UsageStatistics::getNextSendingDateTime() const
 
 int UsageStatistics::getRandomTime()
 {
+    if (s_sendingMinute >= 0)
+        return s_sendingMinute;
     return int(QRandomGenerator::global()->bounded(60));
 }
 

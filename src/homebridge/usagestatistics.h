@@ -26,6 +26,9 @@ public:
     // The current UTC time; tests replace it (an empty function restores the real clock).
     using Clock = std::function<QDateTime()>;
     static void setClock(Clock clock);
+    // For tests: the minute past 00:00 UTC of every daily report planned from now on; -1 (the
+    // default) picks one at random each time.
+    static void setSendingMinute(int minute);
 
     UsageStatistics(const QString &applicationName, ApplicationType type,
                     QObject *parent = nullptr);
@@ -38,6 +41,7 @@ public:
     QDateTime nextSendingTime() const { return m_nextSendingTime; }
     // The time the timer was last started with, in milliseconds.
     int timerInterval() const { return m_timer.interval(); }
+    bool isTimerActive() const { return m_timer.isActive(); }
 
 public Q_SLOTS:
     void tryToSendUuid();

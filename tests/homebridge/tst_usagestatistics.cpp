@@ -6,7 +6,17 @@
 
 namespace {
 const QDateTime kNow(QDate(2031, 5, 6), QTime(13, 14, 15), Qt::UTC);
+
+// The native settings the report starts from; an invalid id stores none.
+void storeSettings(QSettings &settings, const QVariant &id, const QDateTime &lastUpdated)
+{
+    settings.clear();
+    if (id.isValid())
+        settings.setValue("ApplicationUUID", id);
+    settings.setValue("LastUpdated", lastUpdated.toString(Qt::ISODate));
+    settings.sync();
 }
+} // namespace
 
 class TestUsageStatistics : public QObject
 {
@@ -17,8 +27,12 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_registry.start() && m_registry.pointClientHere());
-        UsageStatistics::setClock([] { return kNow; });
         Log::Logger("UsageStatistics").setLevel(Log::DEBUG);
+    }
+    void init()
+    {
+        UsageStatistics::setClock([] { return kNow; });
+        UsageStatistics::setSendingMinute(-1);
     }
 
     void report_data()
@@ -49,11 +63,7 @@ private Q_SLOTS:
         QFETCH(int, requests);
         const bool succeeds = answers.contains("OK\r\n");
         QSettings settings(QStringLiteral("Tolvane"), QStringLiteral("UsageReport"));
-        settings.clear();
-        if (storedId.isValid())
-            settings.setValue("ApplicationUUID", storedId);
-        settings.setValue("LastUpdated", lastUpdated.toString(Qt::ISODate));
-        settings.sync();
+        storeSettings(settings, storedId, lastUpdated);
         for (const QByteArray &answer : answers)
             m_registry.enqueue({answer, 0, 0, 0, answer.isEmpty()});
         const int before = m_registry.requests().size();
@@ -99,6 +109,29 @@ private Q_SLOTS:
         QCOMPARE(next.nextSendingTime().isValid(), skips);
         if (!skips)
             QTRY_COMPARE_WITH_TIMEOUT(m_registry.requests().size(), before + requests + 1, 20000);
+    }
+
+    // The report due at 00:00 goes out while the clock still reads the day before (a timer may
+    // fire early), and its OK comes before midnight too: the next report is planned all the same.
+    void reportSentBeforeMidnight()
+    {
+        const QDateTime beforeMidnight(kNow.date(), QTime(23, 59, 59, 990), Qt::UTC);
+        UsageStatistics::setClock([beforeMidnight] { return beforeMidnight; });
+        QSettings settings(QStringLiteral("Tolvane"), QStringLiteral("UsageReport"));
+        storeSettings(settings, "{id}", kNow);
+        m_registry.enqueue(TestSupport::RegistryAnswer::reply("OK\r\n"));
+        const int before = m_registry.requests().size();
+        const QDate tomorrow = kNow.date().addDays(1);
+        UsageStatistics::setSendingMinute(0);
+        UsageStatistics statistics(settings.applicationName(), UsageStatistics::kConnect);
+        QCOMPARE(statistics.nextSendingTime(), QDateTime(tomorrow, QTime(0, 0), Qt::UTC));
+        UsageStatistics::setSendingMinute(30);
+        // The clock stands still, so the timer of 10 ms fires before the report is due.
+        QTRY_COMPARE_WITH_TIMEOUT(m_registry.requests().size(), before + 1, 20000);
+        const QDateTime next(tomorrow, QTime(0, 30), Qt::UTC);
+        QTRY_COMPARE_WITH_TIMEOUT(statistics.nextSendingTime(), next, 20000);
+        QVERIFY(statistics.isTimerActive());
+        QCOMPARE(statistics.timerInterval(), beforeMidnight.msecsTo(next));
     }
 };
 
