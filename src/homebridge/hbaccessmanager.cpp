@@ -194,8 +194,11 @@ void HBAccessManager::handleRegistryReply()
     }
 
     const QVariantMap fields = RegistryReplyParser::parse(kHomeBridgeFind, text).toMap();
-    const QString recordText =
-        QString::fromUtf8(fields.value(RegistryConstants::kData).toByteArray());
+    // A reply without DATA carries an empty record text, which fails to parse like "DATA=" alone;
+    // a null text would read as a record.
+    QString recordText = QString::fromUtf8(fields.value(RegistryConstants::kData).toByteArray());
+    if (recordText.isNull())
+        recordText = QLatin1String("");
     kLog.debug(this) << "HomeBridge found data=" << recordText;
 
     readTier(fields);

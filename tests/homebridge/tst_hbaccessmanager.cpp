@@ -96,6 +96,8 @@ private Q_SLOTS:
         addRow("unknown reply", "bad-reply", "error4 1");
         addRow("registry silent", "silent-registry", "error4 1");
         addRow("record does not parse", "broken", "error3 3");
+        addRow("record empty", "empty-data", "error3 3");
+        addRow("record missing", "no-data", "error3 3");
         addRow("direct", "direct DEVICE_TYPE=pro", "kPro 4");
         addRow("direct, HIPAA", "direct DEVICE_TYPE=pro HIPAA=true", "kPro 5");
         addRow("domain differs in case", "direct @Tolvane.com", "kPro 4");
@@ -131,6 +133,8 @@ private Q_SLOTS:
         reply = has("no-user")           ? "FAILED_NOT_EXISTS\r\n"
                 : has("bad-reply")       ? "WHAT?\r\n"
                 : has("silent-registry") ? ""
+                : has("empty-data")      ? "OK DATA=\r\n"
+                : has("no-data")         ? "OK\r\n"
                                          : reply;
         road.registry.setDefaultAnswer(RegistryAnswer::reply(reply));
         f.manager->setRegistryTimeout(500);
