@@ -142,7 +142,9 @@ void RelayConnectionHelper::cancel()
         return;
     }
     m_sslSocketChecker.stopTimer();
-    if (m_state == kConnecting)
+    if (m_state == kIdle)
+        m_connectionManager->disconnectFromRelay(); // e.g. the connection found() left open
+    else
         rejectCandidate();
 }
 

@@ -190,8 +190,9 @@ private Q_SLOTS:
 
     void supersededSearch_data()
     {
-        // A reset or a new connectToHomeBridge in each phase of an attempt: what the manager
-        // reports, from first to last (a new attempt's answer comes after the old one's).
+        // A reset or a new connectToHomeBridge in each phase of an attempt, or the finder
+        // cancelled: what the manager reports, from first to last (a new attempt's answer comes
+        // after the old one's).
         QTest::addColumn<QString>("phase");
         QTest::addColumn<QString>("action");
         QTest::addColumn<QString>("events");
@@ -201,6 +202,9 @@ private Q_SLOTS:
         addRow("relay attempt, connect", "relay", "connect", "found found connected");
         addRow("certificate check, connect", "check", "connect", "found found connected");
         addRow("connected, disconnect", "connected", "disconnect", "found connected");
+        // Cancelling ends the relay connection the finder found; the manager looks up again.
+        addRow("connected, cancel the finder", "connected", "cancel",
+               "found connected disconnected found connected");
     }
 
     void supersededSearch()
@@ -222,6 +226,8 @@ private Q_SLOTS:
                 f.manager.reset();
             else if (action == "disconnect")
                 f.manager->disconnectFromHomeBridge();
+            else if (action == "cancel")
+                f.manager->endpointFinder().cancel();
             else
                 f.manager->connectToHomeBridge(kAddress, true);
         };
@@ -237,15 +243,16 @@ private Q_SLOTS:
             connect(f.manager.get(), &HBAccessManager::connected, &context, act);
         f.manager->connectToHomeBridge(kAddress, true);
         QTRY_VERIFY_WITH_TIMEOUT(acted, 30000);
-        if (action == "connect") {
+        const bool again = action == "connect" || action == "cancel";
+        if (again) {
             QTRY_COMPARE_WITH_TIMEOUT(f.events.join(' '), events, 30000);
         } else {
             QTRY_COMPARE(road.lan.linkCount(), 0);
             QTest::qWait(300); // nothing may follow
             QCOMPARE(f.events.join(' '), events);
         }
-        QCOMPARE(road.registry.requests().size(), action == "connect" ? 2 : 1);
-        QCOMPARE(road.lan.linkCount(), int(action == "connect"));
+        QCOMPARE(road.registry.requests().size(), again ? 2 : 1);
+        QCOMPARE(road.lan.linkCount(), int(again));
     }
 
     void relayLost()
