@@ -56,7 +56,8 @@ void UdpBroadcast::processPendingDatagrams()
         const int end = datagram.indexOf('\0');
         const QString text = QString::fromUtf8(end < 0 ? datagram : datagram.left(end));
         kLog.debug(this) << "Received:" << text << "from:" << sender.toString();
-        if (text.contains(QLatin1String(kRequestToken)))
+        // The whole datagram is searched, past a zero byte too.
+        if (datagram.contains(kRequestToken))
             continue; // a request, our own included
         Q_EMIT accountsData(text);
     }

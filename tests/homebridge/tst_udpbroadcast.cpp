@@ -29,7 +29,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("otherMode"); // -1: no other socket
         QTest::addColumn<bool>("binds");
         QTest::addColumn<QStringList>("passedOn");
-        // A zero byte ends the text; requests, with the token anywhere, are not account data.
+        // A zero byte ends the text; requests, with the token anywhere (after a zero byte too),
+        // are not account data.
         QTest::newRow("alone") << -1 << true << QStringList{"abc", "end"};
         QTest::newRow("beside a ShareAddress listener")
             << int(QAbstractSocket::ShareAddress) << true << QStringList{"abc", "end"};
@@ -53,7 +54,7 @@ private Q_SLOTS:
 
         QUdpSocket sender;
         const QByteArrayList datagrams{QByteArray("abc\0def", 7), "tm#accounts", "x tm#accounts y",
-                                       "end"};
+                                       QByteArray("ghi\0tm#accounts", 15), "end"};
         for (const QByteArray &datagram : datagrams)
             QCOMPARE(sender.writeDatagram(datagram, kLoopbackBroadcast, UdpBroadcast::kPort),
                      qint64(datagram.size()));
@@ -64,7 +65,7 @@ private Q_SLOTS:
             QStringList received;
             QTRY_COMPARE_WITH_TIMEOUT(
                 received += pendingTexts(other),
-                (QStringList{"abc", "tm#accounts", "x tm#accounts y", "end", "tm#accounts"}),
+                (QStringList{"abc", "tm#accounts", "x tm#accounts y", "ghi", "end", "tm#accounts"}),
                 20000);
         }
         if (binds)
