@@ -75,6 +75,8 @@ void LocalSocket::onDisconnected()
     if (!wrapper || !m_wrappers.remove(wrapper))
         return;
     wrapper->deleteLater();
+    if (m_wrappers.isEmpty())
+        Q_EMIT connectionsEnded();
 }
 
 } // namespace Relay

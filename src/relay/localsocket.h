@@ -28,6 +28,8 @@ public:
 
 Q_SIGNALS:
     void newConnection(Relay::Channel *channel);
+    // The last live connection has ended; a stopped listener carries nothing more.
+    void connectionsEnded();
 
 private Q_SLOTS:
     void onNewConnection();

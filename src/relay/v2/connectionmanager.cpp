@@ -156,8 +156,13 @@ void ConnectionManager::onConnectionClosed()
     const QList<LocalSocket *> listeners = m_forwards.keys();
     m_forwards.clear();
     for (LocalSocket *listener : listeners) {
+        // A stopped listener accepts nothing more, but its connections may still be handing
+        // their local clients what came over the link; it goes once the last of them has ended.
         listener->stop();
-        listener->deleteLater();
+        if (listener->connectionCount() == 0)
+            listener->deleteLater();
+        else
+            connect(listener, &LocalSocket::connectionsEnded, listener, &QObject::deleteLater);
     }
     Q_EMIT disconnected();
 }

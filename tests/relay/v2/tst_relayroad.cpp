@@ -1,5 +1,7 @@
+#include "relay/channelsocketwrapper.h"
 #include "relay/v2/connectionmanager.h"
 #include "relay/v2/handler.h"
+#include "relay/v2/protocolparser.h"
 #include "support/logcapture.h"
 #include "support/phonestandin.h"
 #include "support/relayserverstandin.h"
@@ -13,6 +15,8 @@
 #include <QtTest>
 
 using Relay::ConnectionManager;
+using Relay::V2::Command;
+using Relay::V2::CommandType;
 using TestSupport::TestBytes;
 
 namespace {
@@ -148,6 +152,89 @@ private Q_SLOTS:
         QVERIFY(!probe.waitForConnected(10000));
         QTRY_COMPARE_WITH_TIMEOUT(connected.count() + other.linkCount(), lost ? 0 : 2, 10000);
         QVERIFY2(road.tap.violations().isEmpty(), qPrintable(road.tap.violations().join('\n')));
+    }
+
+    void linkEndLeavesASlowClientItsBytes_data()
+    {
+        QTest::addColumn<QByteArray>("relayWrites"); // once the last block is on its way
+        QTest::addColumn<bool>("tcpClose");          // then the relay closes the TCP connection
+        QTest::addColumn<bool>("ownClose");          // the program leaves the relay itself
+        QTest::newRow("QUIT") << QByteArray("QUIT\n") << false << false;
+        QTest::newRow("DISCONNECT, then QUIT")
+            << QByteArray("DISCONNECT: 1\nQUIT\n") << false << false;
+        QTest::newRow("a TCP close") << QByteArray() << true << false;
+        QTest::newRow("DISCONNECT, then a TCP close")
+            << QByteArray("DISCONNECT: 1\n") << true << false;
+        QTest::newRow("disconnectFromRelay()") << QByteArray() << false << true;
+    }
+
+    // The link ends while the program still holds bytes for a local client that reads slowly:
+    // every byte it took from the link reaches the client, in order, before the close.
+    void linkEndLeavesASlowClientItsBytes()
+    {
+        QFETCH(QByteArray, relayWrites);
+        QFETCH(bool, tcpClose);
+        QFETCH(bool, ownClose);
+        constexpr int kBlock = Command::kMaxPayloadLength, kMaxBlocks = 16, kSmall = 4096;
+        const QByteArray blocks = TestBytes::make(kMaxBlocks * kBlock, 23);
+        int blocksSent = 0;
+        QTcpSocket *link = nullptr; // the relay's end
+        Relay::V2::ProtocolParser heard;
+        const auto sendBlock = [&] {
+            const QByteArray block = blocks.mid(kBlock * blocksSent++, kBlock);
+            Command(CommandType::DATA, {Command::number(1), Command::number(kBlock), block})
+                .serialize(link);
+        };
+        // A relay that grants the first connection asked for as id 1 and sends it blocks, each
+        // once the one before was acknowledged.
+        QTcpServer relay;
+        QVERIFY(relay.listen(kRelay));
+        connect(&relay, &QTcpServer::newConnection, this, [&] {
+            link = relay.nextPendingConnection();
+            link->write("HELLO: 2\n");
+            connect(link, &QTcpSocket::readyRead, link, [&] {
+                heard.feed(link->readAll());
+                while (heard.hasCommands()) {
+                    const Command command = heard.popCommand();
+                    if (command.type() == CommandType::CONNECT_TO) {
+                        link->write("CONNECTED: 1 POP3 " +
+                                    QByteArray::number(command.arg<quint64>(2)) + '\n');
+                        sendBlock();
+                    } else if (command.type() == CommandType::TRANS && blocksSent < kMaxBlocks) {
+                        sendBlock();
+                    }
+                }
+            });
+        });
+        ConnectionManager manager;
+        QSignalSpy connected(&manager, &ConnectionManager::connected);
+        QSignalSpy disconnected(&manager, &ConnectionManager::disconnected);
+        manager.connectToRelay(kRelay, relay.serverPort());
+        QVERIFY(connected.wait(10000));
+        // A client that reads nothing yet; small buffers on the way to it.
+        QTcpSocket client;
+        client.setReadBufferSize(kSmall);
+        client.connectToHost(QHostAddress::LocalHost, manager.addForward(2, Relay::kServicePOP3));
+        QTRY_VERIFY_WITH_TIMEOUT(manager.findChild<Relay::ChannelSocketWrapper *>(), 10000);
+        QTcpSocket *forwarded = manager.findChild<Relay::ChannelSocketWrapper *>()->socket();
+        forwarded->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSmall);
+        // The link ends once the client's side holds a block that the system has not taken.
+        QTRY_VERIFY_WITH_TIMEOUT(forwarded->bytesToWrite() > 0, 10000);
+        link->write(relayWrites);
+        if (tcpClose)
+            link->disconnectFromHost();
+        if (ownClose)
+            manager.disconnectFromRelay();
+        QTRY_COMPARE_WITH_TIMEOUT(disconnected.count(), 1, 10000);
+        // Whatever the end of the link let go of goes now, before the client reads.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QByteArray received;
+        connect(&client, &QTcpSocket::readyRead, this, [&] { received += client.readAll(); });
+        received += client.readAll();
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 30000);
+        received += client.readAll();
+        QCOMPARE(received.size(), blocksSent * kBlock);
+        QVERIFY(received == blocks.left(received.size()));
     }
 
     // A new attempt discards the one still in its handshake. The discarded handler lives on until
