@@ -79,6 +79,12 @@ void WireMonitor::check(Side &from, Side &to, const Relay::V2::Command &command)
         from.closed.remove(id);
         to.closed.remove(id);
         break;
+    case CommandType::ERROR:
+        m_errors << QStringLiteral("%1: %2 %3")
+                        .arg(QLatin1String(from.name))
+                        .arg(id)
+                        .arg(QString::fromUtf8(command.arg<QByteArray>(1)));
+        break;
     default:
         break;
     }

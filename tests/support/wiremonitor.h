@@ -17,7 +17,7 @@ namespace TestSupport {
 // A TCP tap between relay V2 clients and their relay: it passes the bytes of each link both ways
 // unchanged and reads what each side writes, reporting a second DATA on a connection id before
 // the first one's TRANS, a TRANS that answers no DATA, DATA on an id its sender has closed, and
-// bytes that do not parse.
+// bytes that do not parse. It also keeps the ERRORs that either side sent.
 class WireMonitor : public QObject
 {
     Q_OBJECT
@@ -28,6 +28,8 @@ public:
     bool listen(const QHostAddress &address, const QHostAddress &upstream, quint16 upstreamPort);
     quint16 port() const { return m_server.serverPort(); }
     QStringList violations() const { return m_violations; }
+    // Each ERROR seen, as "<side>: <connection id> <text>".
+    QStringList errors() const { return m_errors; }
 
 private:
     // What one side of a link wrote.
@@ -51,6 +53,7 @@ private:
     QTcpServer m_server;
     std::list<Link> m_links;
     QStringList m_violations;
+    QStringList m_errors;
 };
 
 } // namespace TestSupport

@@ -119,6 +119,42 @@ private Q_SLOTS:
         QVERIFY2(road.tap.violations().isEmpty(), qPrintable(road.tap.violations().join('\n')));
     }
 
+    void sentAndClosedAtOnce_data()
+    {
+        QTest::addColumn<bool>("upload"); // else the service on the phone's side sends and closes
+        QTest::newRow("client road: the mail client") << true;
+        QTest::newRow("serving side: the local service") << false;
+    }
+
+    // A local peer that sends and closes at once: every byte arrives at the far end, then the
+    // close, and no ERROR goes over the link.
+    void sentAndClosedAtOnce()
+    {
+        QFETCH(bool, upload);
+        const QByteArray sent = TestBytes::make(200000, 24);
+        Road road;
+        QVERIFY(road.build());
+        QTcpServer service; // a plain TCP service on the phone's side
+        QVERIFY(service.listen(QHostAddress::LocalHost));
+        road.phone.sessionManager()->addLocalForward("RAW", service.serverPort());
+        road.phone.sessionManager()->addLocalForwardConnectionType("RAW", 4);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, road.manager.addForward(road.session, "RAW"));
+        QTRY_VERIFY_WITH_TIMEOUT(service.hasPendingConnections(), 10000);
+        QTcpSocket *served = service.nextPendingConnection();
+        QTcpSocket *sender = upload ? &client : served, *receiver = upload ? served : &client;
+        QByteArray received;
+        connect(receiver, &QTcpSocket::readyRead, this, [&] { received += receiver->readAll(); });
+        sender->write(sent);
+        sender->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(receiver->state(), QAbstractSocket::UnconnectedState, 30000);
+        received += receiver->readAll();
+        QCOMPARE(received.size(), sent.size());
+        QVERIFY(received == sent);
+        QVERIFY2(road.tap.errors().isEmpty(), qPrintable(road.tap.errors().join('\n')));
+        QVERIFY2(road.tap.violations().isEmpty(), qPrintable(road.tap.violations().join('\n')));
+    }
+
     void leavingTheRelayEndsItsForwards_data()
     {
         QTest::addColumn<bool>("lost"); // else: connecting elsewhere in one call chain
