@@ -5,6 +5,11 @@
 #include "log/loggerdata.h"
 #include "support/testmain.h"
 
+#include <cstdio>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(QtMsgType)
+
 namespace {
 
 using Ints = QList<int>;
@@ -20,6 +25,41 @@ bool writeFile(const QString &path, const QByteArray &content)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
+
+// Takes what the process writes to one of its standard streams, from construction until take().
+class StreamCapture
+{
+public:
+    explicit StreamCapture(FILE *stream) : m_stream(stream), m_fd(::fileno(stream))
+    {
+        std::fflush(m_stream);
+        if (m_file.open()) {
+            m_saved = ::dup(m_fd);
+            ::dup2(m_file.handle(), m_fd);
+        }
+    }
+    ~StreamCapture() { take(); }
+    StreamCapture(const StreamCapture &) = delete;
+    StreamCapture &operator=(const StreamCapture &) = delete;
+
+    QByteArray take()
+    {
+        if (m_saved < 0)
+            return {};
+        std::fflush(m_stream);
+        ::dup2(m_saved, m_fd);
+        ::close(m_saved);
+        m_saved = -1;
+        m_file.seek(0);
+        return m_file.readAll();
+    }
+
+private:
+    FILE *m_stream;
+    int m_fd;
+    int m_saved = -1;
+    QTemporaryFile m_file;
+};
 
 } // namespace
 
@@ -75,6 +115,7 @@ private Q_SLOTS:
             QTest::newRow(name) << QByteArray(content) << QString(logger) << QString(written);
         };
         row("simple", "Cfg::A=ALL\n", "Cfg::A", "0i1w2e0d0t");
+        row("CRLF line ends", "Cfg::C=TRACE\r\nCfg::C=WARN\r\n", "Cfg::C", "0i1w");
         row("blanks, tabs, comment", " \tCfg::B \t= \tWARN \t# note=TRACE\r\n", "Cfg::B", "0i1w");
         row("lower case label", "Cfg::D=trace\n", "Cfg::D", "");
         row("last line without line end", "# comment\nCfg::F=DEBUG", "Cfg::F", "0i1w2e0d");
@@ -104,20 +145,38 @@ private Q_SLOTS:
                  written);
     }
 
+    void appenderWritesLines_data()
+    {
+        // Every line goes to the day's file and to the console: DEBUG and INFO (Qt's debug
+        // messages) to the standard output, WARN and ERROR to the standard error only.
+        QTest::addColumn<QtMsgType>("type");
+        QTest::addColumn<bool>("toStderr");
+        QTest::newRow("debug") << QtDebugMsg << false;
+        QTest::newRow("info") << QtInfoMsg << false;
+        QTest::newRow("warning") << QtWarningMsg << true;
+        QTest::newRow("critical") << QtCriticalMsg << true;
+    }
     void appenderWritesLines()
     {
-        const QString dir = QDir::current().filePath("fresh/logs");
+        QFETCH(QtMsgType, type);
+        QFETCH(bool, toStderr);
+        const QString dir = QDir::current().filePath(QTest::currentDataTag() + QString("/logs"));
         Log::Appender appender;
         appender.setLogFileNamePrefix("tolvanemail_connect");
         appender.setLogsDirPath(dir + '/');
-        appender.write(QtDebugMsg, {}, "ab");
-        appender.write(QtCriticalMsg, {}, "é");
+        StreamCapture out(stdout);
+        StreamCapture err(stderr);
+        appender.write(type, {}, "ab");
+        appender.write(type, {}, "é");
+        const QByteArray lines = "ab\n\xc3\xa9\n";
+        QCOMPARE(out.take(), toStderr ? QByteArray() : lines);
+        QCOMPARE(err.take(), toStderr ? lines : QByteArray());
         QCOMPARE(appender.runningTotal(), 6); // UTF-8 bytes and the line feeds
         QCOMPARE(appender.logsDirPath(), dir);
         QFile file(dir + "/tolvanemail_connect_" +
                    QLocale::c().toString(QDate::currentDate(), "yyMMdd") + ".log");
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), "ab\n\xc3\xa9\n");
+        QCOMPARE(file.readAll(), lines);
     }
 
     void appenderUpkeep_data()
