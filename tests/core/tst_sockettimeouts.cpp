@@ -8,7 +8,7 @@
 // The inactivity watchdogs: SmartSslSocket's own timer, and the SocketTimeoutHelper that
 // SocketCreater attaches (counting from the connection) or that counts from its creation.
 enum Kind { kSmart, kCreated, kStartNow };
-enum Peer { kStalledConnect, kSilent, kTalksThenStalls, kCloses };
+enum Peer { kStalledConnect, kSilent, kTalksThenStalls, kNeverReads, kCloses };
 Q_DECLARE_METATYPE(Kind)
 Q_DECLARE_METATYPE(Peer)
 
@@ -59,6 +59,10 @@ private Q_SLOTS:
             "ConnectedState");
         row("created, read and write, then a stall", kCreated, kTalksThenStalls,
             "error5 disconnected");
+        // The socket still holds much of what it wrote, so a graceful close would never end.
+        row("smart, peer never reads", kSmart, kNeverReads, "error5 disconnected",
+            "ConnectedState");
+        row("created, peer never reads", kCreated, kNeverReads, "error5 disconnected");
         row("smart, peer closes", kSmart, kCloses, "error1 disconnected");
         row("created, peer closes", kCreated, kCloses, "error1 disconnected");
     }
@@ -77,11 +81,15 @@ private Q_SLOTS:
         QTcpServer server;
         TestSupport::StalledListener stalled;
         QVERIFY(server.listen(QHostAddress::LocalHost) && stalled.isValid());
-        QObject owner;
-        QTcpSocket *socket = watched(kind, peer == kTalksThenStalls ? kTimeout : 200, &owner);
         QStringList signalled;
+        qint64 unsent = 0; // when the error came
+        QObject owner;     // gone before them: a socket left open may still signal as it goes
+        QTcpSocket *socket = watched(kind, peer == kTalksThenStalls ? kTimeout : 200, &owner);
         connect(socket, &QAbstractSocket::errorOccurred, this,
-                [&](QAbstractSocket::SocketError e) { signalled << "error" + QString::number(e); });
+                [&signalled, &unsent, socket](QAbstractSocket::SocketError e) {
+                    signalled << "error" + QString::number(e);
+                    unsent = socket->bytesToWrite();
+                });
         connect(socket, &QAbstractSocket::disconnected, this, [&] { signalled << "disconnected"; });
         auto *smart = qobject_cast<SmartSslSocket *>(socket);
         if (peer == kStalledConnect)
@@ -112,11 +120,16 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(!talk.isActive(), 30000);
             QCOMPARE(signalled, QStringList());
         }
+        if (peer == kNeverReads) {
+            remote->setReadBufferSize(1); // the rest stays in the kernel's buffers
+            socket->write(QByteArray(16 << 20, 'x'));
+        }
         if (peer == kCloses)
             remote->disconnectFromHost();
         QTRY_COMPARE_WITH_TIMEOUT(socket->state(), QAbstractSocket::UnconnectedState, 20000);
         QCOMPARE(signalled.join(' '), heard);
         QVERIFY(!counting(socket));
+        QCOMPARE(unsent > 0, peer == kNeverReads);
         if (peer != kCloses)
             QCOMPARE(socket->errorString(), QString("Socket operation timed out"));
         const QStringList warnings = log.lines().filter("] timeout");
@@ -127,18 +140,23 @@ private Q_SLOTS:
     }
 
     // A user that answers the time-out with a new attempt on the same socket keeps it: only the
-    // connection that went quiet is ended.
+    // connection that went quiet, or the attempt that never connected, is ended.
     void newAttemptFromTheErrorSlot_data()
     {
         QTest::addColumn<Kind>("kind");
-        QTest::newRow("smart") << kSmart;
-        QTest::newRow("created") << kCreated;
+        QTest::addColumn<Peer>("peer"); // of the first attempt
+        QTest::newRow("smart") << kSmart << kSilent;
+        QTest::newRow("created") << kCreated << kSilent;
+        QTest::newRow("smart, connect stalls") << kSmart << kStalledConnect;
+        QTest::newRow("counting at once, connect stalls") << kStartNow << kStalledConnect;
     }
     void newAttemptFromTheErrorSlot()
     {
         QFETCH(Kind, kind);
+        QFETCH(Peer, peer);
         QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost));
+        TestSupport::StalledListener stalled;
+        QVERIFY(server.listen(QHostAddress::LocalHost) && stalled.isValid());
         QObject owner;
         QTcpSocket *socket = watched(kind, 200, &owner);
         int errors = 0;
@@ -148,7 +166,10 @@ private Q_SLOTS:
             socket->abort();
             socket->connectToHost(server.serverAddress(), server.serverPort());
         });
-        socket->connectToHost(server.serverAddress(), server.serverPort());
+        if (peer == kStalledConnect)
+            socket->connectToHost(stalled.address(), stalled.port());
+        else
+            socket->connectToHost(server.serverAddress(), server.serverPort());
         if (auto *smart = qobject_cast<SmartSslSocket *>(socket))
             smart->startTimer();
         QTRY_COMPARE_WITH_TIMEOUT(errors, 1, 20000);
