@@ -13,6 +13,8 @@ using Finder = Relay::RelayConnectionHelper;
 
 namespace {
 const QString kAddress = QStringLiteral("jo.doe@tolvane.com");
+// The desktop's external address on a network other than the phone's; nothing listens there.
+const QByteArray kOtherNetwork = "127.0.0.5";
 
 template <typename... Values> void addRow(const char *name, const Values &...values)
 {
@@ -81,6 +83,7 @@ private Q_SLOTS:
         addRow("Internet alone", "no-lan no-relay", "kInternet 3");
         addRow("relay alone", "no-lan no-internet", "kRelay 3");
         addRow("LAN relay service version 1", "version-1", "kInternet 3");
+        addRow("desktop on another network", "other-network", "kInternet 3");
         addRow("LAN closed", "lan-closed", "kInternet 3");
         addRow("LAN silent", "lan-silent", "kInternet 3");
         addRow("LAN shows another certificate", "lan-foreign", "kInternet 3");
@@ -137,6 +140,8 @@ private Q_SLOTS:
                 : has("no-data")         ? "OK\r\n"
                                          : reply;
         road.registry.setDefaultAnswer(RegistryAnswer::reply(reply));
+        if (has("other-network"))
+            road.echo.setDefaultResponse(HttpStubServer::Response::ok(kOtherNetwork));
         f.manager->setRegistryTimeout(500);
 
         TlsTestServer silent(CertificateFactory::homeBridge(1));
