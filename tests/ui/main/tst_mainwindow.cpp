@@ -83,6 +83,10 @@ private Q_SLOTS:
             << QStringList{a, "b ann@tolvane.com 1110 1026", "c bob@tolvane.com 1025 1027",
                            "d dan@tolvane.com 1026 1028"}
             << "a d|b 1110 a, c 1025 a|";
+        // An SMTP port used as POP3 and as SMTP port.
+        QTest::newRow("SMTP ports in use")
+            << QStringList{a, "b ann@tolvane.com 1111 1110", "c bob@tolvane.com 1112 1025"}
+            << "a|b 1110 a, c 1025 a|";
         QTest::newRow("user name in use, letter case and dots aside")
             << QStringList{"a Jo.Doe 1110 1025", "b jodoe@Tolvane.com 1111 1026",
                            "c bob@tolvane.com 1111 1027"}
