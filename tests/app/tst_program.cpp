@@ -17,6 +17,7 @@ constexpr int kWaitMs = 60000;
 const char kWindowRun[] = "void MainWindow::run()";
 const char kWindowShown[] = "void MainWindow::handleAppInstanceMsg()";
 const char kTerminated[] = "[ TolvaneMailConnect ] Terminated";
+const char kWindowClosed[] = "window closer: main window closed";
 constexpr uint kOtherUser = 65534; // "nobody"
 // The name of the single-instance objects of the test's user: the key and the user's id.
 const QString kInstanceName = "tolvanemail_connect-" + QString::number(::geteuid());
@@ -213,9 +214,12 @@ private Q_SLOTS:
         QVERIFY(killed.waitForFinished());
         QVERIFY(QFile::exists(m_case->path() + "/tmp/" + kInstanceName));
         ProgramRunner &first = prepare();
+        first.setClosesWindow(true);
         QVERIFY(first.start());
         QTRY_COMPARE_WITH_TIMEOUT(logCount(kWindowRun), 2, kWaitMs);
         QVERIFY(first.output().contains("Registered dock click handler"));
+        // Its window closed, it runs on in the tray, so the next start still hands over to it.
+        QTRY_VERIFY_WITH_TIMEOUT(first.output().contains(kWindowClosed), kWaitMs);
 
         ProgramRunner &second = prepare();
         QVERIFY(second.start() && second.waitForFinished());

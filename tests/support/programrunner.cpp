@@ -55,6 +55,15 @@ bool ProgramRunner::start(const QStringList &arguments)
     environment.insert(QStringLiteral("XDG_DATA_HOME"), m_home + QStringLiteral("/.local/share"));
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home + QStringLiteral("/.config"));
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_home + QStringLiteral("/.cache"));
+    if (m_closesWindow) {
+        // The build's plugin folder comes first; the paths of the test's own environment follow.
+        const QString paths = environment.value(QStringLiteral("QT_PLUGIN_PATH"));
+        environment.insert(QStringLiteral("QT_PLUGIN_PATH"),
+                           binaryDir() + QStringLiteral("/plugins") +
+                               (paths.isEmpty() ? QString() : QLatin1Char(':') + paths));
+        environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"),
+                           QStringLiteral("windowcloser"));
+    }
     QString program = copy;
     QStringList programArguments = arguments;
     if (m_user != 0) {

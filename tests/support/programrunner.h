@@ -26,6 +26,9 @@ public:
     // setpriv); start() hands it the copy's folder, the working directory and the home first. The
     // folders above them must be passable for it.
     void setUser(uint id) { m_user = id; }
+    // Later starts close the main window once, as soon as it is first shown, as the user does with
+    // the window's close button, and then write "window closer: main window closed" to the output.
+    void setClosesWindow(bool closes) { m_closesWindow = closes; }
     // Sends a signal (SIGTERM, SIGINT, SIGKILL...) to the program, if it runs.
     void sendSignal(int signal);
     // Waits for the program to end; false on time-out.
@@ -49,6 +52,7 @@ private:
     QProcess m_process;
     QByteArray m_output;
     uint m_user = 0; // 0: the test's own user
+    bool m_closesWindow = false;
 };
 
 } // namespace TestSupport
