@@ -25,6 +25,7 @@
 #include <climits>
 #include <cmath>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -384,16 +385,24 @@ bool ApplicationSettings::keepPreviousCopy(const QByteArray &previous)
         return true;
     }
     const QString folder = QFileInfo(m_copyPath).absolutePath();
+    // Made owner-only and empty as it is created: the save file below then starts its new file
+    // with this file's mode, where a new one would be open to all until its mode is changed, or
+    // for good where the change is refused. It goes again if no copy is written.
+    const int placeholder = QDir().mkpath(folder)
+                                ? ::open(QFile::encodeName(m_copyPath).constData(),
+                                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR)
+                                : -1;
+    if (placeholder >= 0)
+        ::close(placeholder);
     QSaveFile copy(m_copyPath);
-    if (!QDir().mkpath(folder) || !copy.open(QIODevice::WriteOnly)) {
+    const bool opened = copy.open(QIODevice::WriteOnly);
+    if (opened)
+        restrictToOwner(copy);
+    if (!opened || copy.write(previous) != previous.size() || !copy.flush() || !copy.commit()) {
         kLog.warn() << "Cannot write the copy of the previous settings" << m_copyPath
                     << copy.errorString();
-        return false;
-    }
-    restrictToOwner(copy);
-    if (copy.write(previous) != previous.size() || !copy.flush() || !copy.commit()) {
-        kLog.warn() << "Cannot write the copy of the previous settings" << m_copyPath
-                    << copy.errorString();
+        if (placeholder >= 0)
+            QFile::remove(m_copyPath);
         return false;
     }
     syncFolder(folder);

@@ -335,6 +335,8 @@ private Q_SLOTS:
             << false << true << 0600 << false << true << 0600 << 100 << false;
         QTest::newRow("folder of another user, killed while writing the file")
             << false << true << 0600 << false << true << 0600 << 100 << true;
+        QTest::newRow("folder of another user, file cut off, mode changes refused")
+            << false << true << 0600 << true << true << 0600 << 100 << false;
     }
     void savesWhereItCan()
     {
