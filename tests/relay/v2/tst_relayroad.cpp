@@ -214,7 +214,8 @@ private Q_SLOTS:
         constexpr int kBlock = Command::kMaxPayloadLength, kMaxBlocks = 16, kSmall = 4096;
         const QByteArray blocks = TestBytes::make(kMaxBlocks * kBlock, 23);
         int blocksSent = 0;
-        QTcpSocket *link = nullptr; // the relay's end
+        bool holding = false, caughtUp = false; // the relay sends no more; the program read it all
+        QTcpSocket *link = nullptr;             // the relay's end
         Relay::V2::ProtocolParser heard;
         const auto sendBlock = [&] {
             const QByteArray block = blocks.mid(kBlock * blocksSent++, kBlock);
@@ -236,8 +237,11 @@ private Q_SLOTS:
                         link->write("CONNECTED: 1 POP3 " +
                                     QByteArray::number(command.arg<quint64>(2)) + '\n');
                         sendBlock();
-                    } else if (command.type() == CommandType::TRANS && blocksSent < kMaxBlocks) {
+                    } else if (command.type() == CommandType::TRANS && !holding &&
+                               blocksSent < kMaxBlocks) {
                         sendBlock();
+                    } else if (command.type() == CommandType::OK && holding) {
+                        caughtUp = true; // the answer to the KEEP sent after the last block
                     }
                 }
             });
@@ -256,6 +260,11 @@ private Q_SLOTS:
         forwarded->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSmall);
         // The link ends once the client's side holds a block that the system has not taken.
         QTRY_VERIFY_WITH_TIMEOUT(forwarded->bytesToWrite() > 0, 10000);
+        // Every block sent so far has been read by the program once it answers a KEEP sent after
+        // them: then the program's own leaving drops nothing still on its way over the link.
+        holding = true;
+        link->write("KEEP\n");
+        QTRY_VERIFY_WITH_TIMEOUT(caughtUp, 10000);
         link->write(relayWrites);
         if (tcpClose)
             link->disconnectFromHost();
