@@ -4,29 +4,21 @@
 #include "core/sysinfotool.h"
 #include "log/logger.h"
 #include "settings/qsimplecipher.h"
+#include "settings/settingsfile.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocale>
 #include <QMutex>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTextCodec>
 
 #include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cmath>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 const Log::Logger kLog("ApplicationSettings");
@@ -86,32 +78,6 @@ QString legacySettingsPath()
            QCoreApplication::applicationName() + QStringLiteral(".conf");
 }
 
-bool readsAsSettings(const QByteArray &content)
-{
-    return !QJsonDocument::fromJson(content).isNull();
-}
-
-// Makes a rename in the folder last through a power loss.
-void syncFolder(const QString &folder)
-{
-    const int fd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-// The file holds the passwords' cipher text under a fixed key, and so does the copy of the
-// previous settings. File systems without Unix modes (FAT, some network shares) and files of
-// another owner refuse the change; the file is written all the same.
-void restrictToOwner(QFileDevice &file)
-{
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        kLog.warn() << "Cannot restrict the config file's permissions; saving it all the same"
-                    << file.fileName() << file.errorString();
-    }
-}
 } // namespace
 
 ApplicationSettings *ApplicationSettings::instance()
@@ -156,8 +122,7 @@ void ApplicationSettings::getConfigData(const QString &directory, const QString 
     kLog.trace() << "void ApplicationSettings::getConfigData(const QString&, const QString&)"
                  << directory << filePath;
     m_directory = directory;
-    m_filePath = filePath;
-    m_copyPath = previousCopyPath();
+    m_file = std::make_unique<SettingsFile>(filePath, previousCopyPath());
 
     if (!QFileInfo::exists(filePath)) {
         QSettings legacy(legacySettingsPath(), QSettings::NativeFormat);
@@ -168,25 +133,23 @@ void ApplicationSettings::getConfigData(const QString &directory, const QString 
         }
     }
 
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    QByteArray content;
+    if (!m_file->read(&content)) {
         kLog.error() << "Config file transformation is done."
                      << "However, this is no sign that new json file exists";
         kLog.error() << "Please, make sure that config file is present";
-        // Present but unreadable: the next save must not replace what may still be recovered.
-        if (QFileInfo::exists(filePath) && !restoreFromCopy())
-            keepDamagedFileAside();
+        if (!QFileInfo::exists(filePath))
+            return;
+    } else if (loadDocument(content)) {
+        // The file reads whole: a copy kept for a save in place that did not get to remove it
+        // is stale.
+        m_file->discardCopy();
         return;
     }
-    const QByteArray content = file.readAll();
-    file.close();
-    if (!loadDocument(content)) {
-        if (!restoreFromCopy())
-            keepDamagedFileAside();
-        return;
-    }
-    // The file reads whole: a copy kept for a save in place that did not get to remove it is stale.
-    discardPreviousCopy();
+    // Damaged or unreadable: its bytes are kept before anything can replace them, and where a
+    // save in place did not complete, the settings it kept first are taken in its stead.
+    m_file->keepAside();
+    restoreFromCopy();
 }
 
 bool ApplicationSettings::loadDocument(const QByteArray &content)
@@ -229,46 +192,16 @@ bool ApplicationSettings::loadDocument(const QByteArray &content)
     return true;
 }
 
-// A copy exists only while a save in place has not completed, so a damaged file beside it is
-// what such a save left behind: the copy's settings are loaded and written back.
-bool ApplicationSettings::restoreFromCopy()
+// A copy exists only while a save in place has not completed, so it holds the settings of the
+// last save that did. They are loaded and written back; the copy stays until that succeeds.
+void ApplicationSettings::restoreFromCopy()
 {
-    QFile copy(m_copyPath);
-    if (m_copyPath.isEmpty() || !copy.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray content = copy.readAll();
-    copy.close();
-    if (!readsAsSettings(content))
-        return false;
-    kLog.error() << "Config file is damaged or unreadable; restoring the settings kept before the"
-                 << "last save from" << m_copyPath;
-    loadDocument(content);
-    // Until this succeeds the copy stays, and the next start takes it again.
-    saveSettings();
-    return true;
-}
-
-void ApplicationSettings::keepDamagedFileAside()
-{
-    // ASCII digits whatever the locale, so the names sort by time.
-    const QString stamp =
-        QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyyMMdd-HHmmss"));
-    QString aside = m_filePath + QLatin1Char('.') + stamp + QStringLiteral(".damaged");
-    for (int n = 1; QFileInfo::exists(aside); ++n) {
-        aside = m_filePath + QLatin1Char('.') + stamp + QLatin1Char('-') + QString::number(n) +
-                QStringLiteral(".damaged");
-    }
-    if (QFile::rename(m_filePath, aside) || QFile::copy(m_filePath, aside)) {
-        if (QFileInfo::exists(m_filePath) && !QFile::remove(m_filePath)) {
-            // Copied but not removable: the copy is safe, so saving over the original is fine.
-            kLog.warn() << "Damaged config file could not be removed after copying it" << aside;
-        }
-        kLog.error() << "Config file is damaged or unreadable; kept it as" << aside;
+    const QByteArray content = m_file->previousCopy();
+    if (content.isEmpty())
         return;
-    }
-    m_fileProtected = true;
-    kLog.error() << "Config file is damaged or unreadable and could not be kept aside;"
-                 << "it will not be overwritten in this run:" << m_filePath;
+    kLog.error() << "Restoring the settings kept before the last save from" << m_file->copyPath();
+    loadDocument(content);
+    saveSettings();
 }
 
 QByteArray ApplicationSettings::toJson() const
@@ -302,117 +235,11 @@ QByteArray ApplicationSettings::toJson() const
 bool ApplicationSettings::saveSettings()
 {
     kLog.trace() << "bool ApplicationSettings::saveSettings()";
-    if (m_fileProtected) {
-        kLog.error() << "Config file is not saved: the damaged file could not be kept aside"
-                     << m_filePath;
-        return false;
-    }
-    if (m_filePath.isEmpty()) {
+    if (!m_file) {
         kLog.error() << "Impossibe to open config file for writing";
         return false;
     }
-    const QString folder = QFileInfo(m_filePath).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        kLog.error() << "Impossibe to open config file for writing" << folder;
-        return false;
-    }
-
-    // Written to a temporary file in the same folder and renamed over the old file, so a crash
-    // or a full disk leaves the previous file whole. Where no file can be made in the folder but
-    // the file itself may be writable (a folder of another owner), it is written in place instead:
-    // a save that cannot be atomic still beats a change that never reaches the file.
-    const QByteArray json = toJson();
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        if (errno == EACCES && QFileInfo::exists(m_filePath))
-            return saveInPlace(json);
-        kLog.error() << "Impossibe to open config file for writing" << m_filePath
-                     << file.errorString();
-        return false;
-    }
-    restrictToOwner(file);
-    // Flushed here because Qt 5's commit() ignores a failed final flush and would rename a
-    // truncated file over the good one when the disk fills up.
-    if (file.write(json) != json.size() || !file.flush() || !file.commit()) {
-        kLog.error() << "Config file could not be saved" << m_filePath << file.errorString();
-        return false;
-    }
-    discardPreviousCopy();
-    kLog.debug() << "Config file saved" << m_filePath;
-    return true;
-}
-
-// Rewriting in place cuts the file before the new content is in, so the previous settings are
-// kept elsewhere first, and the copy goes only once the new content is on the disk. The file is
-// emptied before it is written, so a cut-off write leaves a prefix of the new content, which
-// never reads as settings, and not a mix of new and old that might.
-bool ApplicationSettings::saveInPlace(const QByteArray &json)
-{
-    QFile file(m_filePath);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
-        kLog.error() << "Impossibe to open config file for writing" << m_filePath
-                     << file.errorString();
-        return false;
-    }
-    const QByteArray previous = file.readAll();
-    if (previous.size() != file.size() || !keepPreviousCopy(previous)) {
-        kLog.error() << "Config file is not saved: it can only be rewritten in place, and the"
-                     << "previous settings could not be kept first in" << m_copyPath;
-        return false;
-    }
-    restrictToOwner(file);
-    if (!file.resize(0) || !file.seek(0) || file.write(json) != json.size() || !file.flush() ||
-        ::fsync(file.handle()) != 0) {
-        kLog.error() << "Config file could not be saved; the previous settings are kept in"
-                     << m_copyPath << file.errorString();
-        return false;
-    }
-    file.close();
-    discardPreviousCopy();
-    kLog.debug() << "Config file saved in place" << m_filePath;
-    return true;
-}
-
-// A copy of good settings is never replaced by bytes that do not read as settings, such as the
-// file an earlier cut-off write left behind.
-bool ApplicationSettings::keepPreviousCopy(const QByteArray &previous)
-{
-    if (m_copyPath.isEmpty())
-        return false;
-    QFile existing(m_copyPath);
-    if (!readsAsSettings(previous) && existing.open(QIODevice::ReadOnly) &&
-        readsAsSettings(existing.readAll())) {
-        return true;
-    }
-    const QString folder = QFileInfo(m_copyPath).absolutePath();
-    // Made owner-only and empty as it is created: the save file below then starts its new file
-    // with this file's mode, where a new one would be open to all until its mode is changed, or
-    // for good where the change is refused. It goes again if no copy is written.
-    const int placeholder = QDir().mkpath(folder)
-                                ? ::open(QFile::encodeName(m_copyPath).constData(),
-                                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR)
-                                : -1;
-    if (placeholder >= 0)
-        ::close(placeholder);
-    QSaveFile copy(m_copyPath);
-    const bool opened = copy.open(QIODevice::WriteOnly);
-    if (opened)
-        restrictToOwner(copy);
-    if (!opened || copy.write(previous) != previous.size() || !copy.flush() || !copy.commit()) {
-        kLog.warn() << "Cannot write the copy of the previous settings" << m_copyPath
-                    << copy.errorString();
-        if (placeholder >= 0)
-            QFile::remove(m_copyPath);
-        return false;
-    }
-    syncFolder(folder);
-    return true;
-}
-
-void ApplicationSettings::discardPreviousCopy()
-{
-    if (!m_copyPath.isEmpty() && QFileInfo::exists(m_copyPath) && !QFile::remove(m_copyPath))
-        kLog.warn() << "Cannot remove the copy of the previous settings" << m_copyPath;
+    return m_file->save(toJson());
 }
 
 QString ApplicationSettings::previousCopyPath()

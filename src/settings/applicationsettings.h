@@ -10,6 +10,7 @@
 
 class QSettings;
 class QSimpleCipher;
+class SettingsFile;
 
 // The process-wide store of the user's accounts and global switches. Loaded once from
 // "config.json" (or migrated from the legacy native settings), then memory is the only source of
@@ -100,11 +101,7 @@ private:
 
     void readSettings(QSettings &legacy);
     bool loadDocument(const QByteArray &content);
-    bool restoreFromCopy();
-    void keepDamagedFileAside();
-    bool saveInPlace(const QByteArray &json);
-    bool keepPreviousCopy(const QByteArray &previous);
-    void discardPreviousCopy();
+    void restoreFromCopy();
     QByteArray toJson() const;
     QString storedPassword(const QString &clearPassword) const;
     QString clearPassword(const QString &storedPassword) const;
@@ -119,8 +116,5 @@ private:
     std::unique_ptr<QSimpleCipher> m_cipher;
     QList<AccountDetails> m_accounts;
     QString m_directory;
-    QString m_filePath;
-    QString m_copyPath; // previousCopyPath() when the file was loaded
-    // Set when a damaged file could not be moved aside: saving would destroy it.
-    bool m_fileProtected = false;
+    std::unique_ptr<SettingsFile> m_file; // made by getConfigData()
 };

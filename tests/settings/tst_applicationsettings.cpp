@@ -23,6 +23,11 @@
 namespace {
 constexpr uid_t kUser = 65534; // an unprivileged user's id ("nobody")
 
+// Where a damaged settings file is kept.
+constexpr int kNowhere = 0, kBesideFile = 1, kBesideCopy = 2;
+// What goes wrong while a save writes.
+constexpr int kNoFault = 0, kNoRoomForCopy = 1, kCutOff = 2, kKilled = 3, kSyncFails = 4;
+
 QByteArray json(const char *text) // with ' for "
 {
     return QByteArray(text).replace('\'', '"');
@@ -55,23 +60,35 @@ void makePassable(const QString &folder)
         QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeGroup | QFile::ExeOther);
 }
 
-// From here on the kernel refuses this thread every change of a file's mode, as a FAT file
-// system or some network shares do; other threads are not affected. The filter stays for the
-// thread's life. False when it could not be installed.
-bool refuseChmodInThisThread()
+// System calls the kernel refuses a thread, with the error it gives.
+struct Refusal
+{
+    std::vector<long> calls;
+    int error = 0;
+};
+
+// Every change of a file's mode, as a FAT file system or some network shares refuse them.
+const Refusal kNoChmod{{
+#ifdef SYS_chmod
+                           SYS_chmod,
+#endif
+#ifdef SYS_fchmodat2
+                           SYS_fchmodat2,
+#endif
+                           SYS_fchmod, SYS_fchmodat},
+                       EPERM};
+// Every sync, as storage that finds only then that it has no room left for what it took.
+const Refusal kNoSync{{SYS_fsync, SYS_fdatasync, SYS_syncfs, SYS_sync_file_range}, EIO};
+
+// From here on the kernel refuses this thread the calls; other threads are not affected. The
+// filter stays for the thread's life. False when it could not be installed.
+bool refuseInThisThread(const Refusal &refusal)
 {
     std::vector<sock_filter> filter{
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr))};
-    for (const long call : {
-#ifdef SYS_chmod
-             long(SYS_chmod),
-#endif
-#ifdef SYS_fchmodat2
-             long(SYS_fchmodat2),
-#endif
-             long(SYS_fchmod), long(SYS_fchmodat)}) {
+    for (const long call : refusal.calls) {
         filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __u32(call), 0, 1));
-        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | __u32(refusal.error)));
     }
     filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
@@ -79,16 +96,20 @@ bool refuseChmodInThisThread()
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-// Runs `work` in a thread of its own with the file rights of an unprivileged user and group
-// (and, when asked, refused mode changes). False when the thread could not be set up.
-bool asUser(bool refuseChmod, const std::function<void()> &work)
+// Runs `work` in a thread of its own with the file rights of an unprivileged user and group (when
+// the test runs as root), and the calls refused. False when the thread could not be set up.
+bool asUser(const Refusal &refusal, const std::function<void()> &work)
 {
     bool ready = false;
     std::thread thread([&] {
-        ::setfsgid(kUser);
-        ::setfsuid(kUser);
-        ready = ::setfsuid(uid_t(-1)) == int(kUser) && ::setfsgid(gid_t(-1)) == int(kUser) &&
-                (!refuseChmod || refuseChmodInThisThread());
+        const bool root = ::geteuid() == 0; // else the test's own user stands for it
+        if (root) {
+            ::setfsgid(kUser);
+            ::setfsuid(kUser);
+        }
+        ready = (!root ||
+                 (::setfsuid(uid_t(-1)) == int(kUser) && ::setfsgid(gid_t(-1)) == int(kUser))) &&
+                (refusal.calls.empty() || refuseInThisThread(refusal));
         if (ready)
             work();
     });
@@ -96,15 +117,15 @@ bool asUser(bool refuseChmod, const std::function<void()> &work)
     return ready;
 }
 
-// Runs `save` while no file may grow beyond `limit` bytes, as on a full disk: with SIGXFSZ
-// ignored a write beyond it fails, or, when `killed`, the signal ends a child process that runs
-// it. True when the save reported failure, or the child ended by the signal.
+// Runs `save` while no file may grow beyond `limit` bytes (0: any size), as on a full disk: with
+// SIGXFSZ ignored a write beyond it fails, or, when `killed`, the signal ends a child process that
+// runs it. True when the save reported failure, or the child ended by the signal.
 bool faultySave(rlim_t limit, bool killed, const std::function<bool()> &save)
 {
     struct rlimit previous = {};
     ::getrlimit(RLIMIT_FSIZE, &previous);
     struct rlimit small = previous;
-    small.rlim_cur = limit;
+    small.rlim_cur = limit > 0 ? limit : previous.rlim_cur;
     if (killed) {
         const pid_t child = ::fork();
         if (child == 0) {
@@ -183,7 +204,11 @@ private Q_SLOTS:
     {
         ApplicationSettings::drop();
         QFile::remove(m_legacy);
-        QFile::remove(ApplicationSettings::previousCopyPath());
+        const QString copy = ApplicationSettings::previousCopyPath();
+        QFile::remove(copy);
+        QDir copyFolder(QFileInfo(copy).path());
+        for (const QString &kept : copyFolder.entryList({"config.json.*.damaged"}))
+            QFile::remove(copyFolder.filePath(kept));
     }
 
     void loads_data()
@@ -227,42 +252,83 @@ private Q_SLOTS:
         QCOMPARE(readFile(m_file), file); // loading alone never rewrites the file
     }
 
+    // A file that does not read as settings is kept before anything replaces it: renamed beside
+    // it, or, where its folder lets no file be made, copied beside the copy of the settings a save
+    // in place kept first, which are then loaded and written back. One that can be neither moved
+    // nor read is never replaced in this run.
     void damagedFileIsKept_data()
     {
-        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("content"); // null: a folder in the file's place
         QTest::addColumn<int>("fileMode");
         QTest::addColumn<int>("folderMode");
-        QTest::newRow("cut short") << json("{'Accounts':[{'account_name':'w','lo") << 0644 << 0777;
-        QTest::newRow("unreadable") << json("{'Accounts':[]}") << 0 << 0777;
-        QTest::newRow("cannot be moved") << QByteArray("{ damaged") << 0644 << 0555;
+        QTest::addColumn<bool>("copy");
+        QTest::addColumn<int>("keptIn");
+        const QByteArray cut = json("{'Accounts':[{'account_name':'w','lo");
+        const QByteArray unread = json("{'Accounts':[]}");
+        QTest::newRow("cut short") << cut << 0644 << 0777 << false << kBesideFile;
+        QTest::newRow("unreadable") << unread << 0 << 0777 << false << kBesideFile;
+        QTest::newRow("cannot be moved")
+            << QByteArray("{ damaged") << 0644 << 0555 << false << kBesideCopy;
+        QTest::newRow("cut short, settings kept") << cut << 0644 << 0777 << true << kBesideFile;
+        QTest::newRow("unreadable, settings kept") << unread << 0 << 0777 << true << kBesideFile;
+        QTest::newRow("a folder in its place, settings kept")
+            << QByteArray() << 0755 << 0777 << true << kBesideFile;
+        QTest::newRow("cannot be moved, settings kept")
+            << QByteArray("{ damaged") << 0644 << 0555 << true << kBesideCopy;
+        QTest::newRow("unreadable, cannot be moved, settings kept")
+            << unread << 0 << 0555 << true << kNowhere;
     }
     void damagedFileIsKept()
     {
         QFETCH(QByteArray, content);
         QFETCH(int, fileMode);
         QFETCH(int, folderMode);
-        QVERIFY(writeFile(m_file, content));
+        QFETCH(bool, copy);
+        QFETCH(int, keptIn);
+        const QByteArray kept = json("{'Accounts':[{'account_name':'kept','login':'k@b.c'}]}");
+        const QString copyPath = ApplicationSettings::previousCopyPath();
+        const QString copyFolder = QFileInfo(copyPath).path();
+        QVERIFY(QDir().mkpath(m_folder) && QDir().mkpath(copyFolder));
+        QVERIFY(content.isNull() ? QDir().mkdir(m_file) : writeFile(m_file, content));
+        QVERIFY(!copy || writeFile(copyPath, kept));
+        // The file, the copy and its folder are the user's; the settings folder may not be.
+        const uid_t user = ::geteuid() == 0 ? kUser : ::geteuid();
+        for (const QString &path : {m_file, copyFolder, copyPath})
+            QVERIFY(!QFileInfo::exists(path) || ::chown(QFile::encodeName(path), user, 0) == 0);
         QVERIFY(::chmod(QFile::encodeName(m_file), mode_t(fileMode)) == 0);
         QVERIFY(::chmod(QFile::encodeName(m_folder), mode_t(folderMode)) == 0);
-        // With the file rights of an unprivileged user, every folder above passable for it.
         makePassable(m_folder);
-        ::setfsuid(::geteuid() == 0 ? kUser : ::geteuid());
-        load();
-        ::setfsuid(::geteuid());
+        makePassable(copyFolder);
+        QString loaded;
+        QVERIFY(asUser({}, [&] {
+            load();
+            loaded = describe();
+        }));
         QVERIFY(::chmod(QFile::encodeName(m_folder), 0755) == 0);
-        QCOMPARE(describe(), "1111");
+        QCOMPARE(loaded, copy ? "kept|k@b.c||0|0|0|1\n0000" : "1111");
+        const QStringList besideFile = QDir(m_folder).entryList({"config.json.*.damaged"});
+        const QStringList besideCopy = QDir(copyFolder).entryList({"config.json.*.damaged"});
+        QCOMPARE(besideFile.size() + 2 * besideCopy.size(), keptIn);
+        if (keptIn != kNowhere) {
+            const QString aside = (keptIn == kBesideFile ? m_folder : copyFolder + '/') +
+                                  (besideFile + besideCopy).first();
+            const QRegularExpression stamp(".*/config\\.json\\.[0-9]{8}-[0-9]{6}\\.damaged$");
+            QVERIFY2(stamp.match(aside).hasMatch(), qPrintable(aside)); // in any locale
+            QVERIFY(QFile::setPermissions(aside, QFile::ReadOwner | QFile::ExeOwner));
+            QVERIFY(content.isNull() ? QFileInfo(aside).isDir() : readFile(aside) == content);
+        }
+        // Settings taken from the copy are back in the file, and the copy is gone; the copy stays
+        // while the file could not be replaced.
+        QCOMPARE(QFile::exists(copyPath), keptIn == kNowhere);
         settings()->saveAccountData({"new", "new@x.y", "pw"});
-        const QStringList aside = QDir(m_folder).entryList({"config.json.*.damaged"});
-        if (folderMode == 0555) { // this run never replaces it
-            QVERIFY(aside.isEmpty() && !settings()->saveSettings());
+        const QByteArray saved = readFile(m_file);
+        if (keptIn == kNowhere) { // this run never replaces it
+            QVERIFY(!settings()->saveSettings());
+            QVERIFY(QFile::setPermissions(m_file, QFile::ReadOwner));
             QCOMPARE(readFile(m_file), content);
-        } else { // moved aside, a new file beside it
-            QCOMPARE(aside.size(), 1);
-            const QRegularExpression stamp("^config\\.json\\.[0-9]{8}-[0-9]{6}\\.damaged$");
-            QVERIFY2(stamp.match(aside[0]).hasMatch(), qPrintable(aside[0])); // in any locale
-            QVERIFY(QFile::setPermissions(m_folder + aside[0], QFile::ReadOwner));
-            QCOMPARE(readFile(m_folder + aside[0]), content);
-            QVERIFY(readFile(m_file).contains("\"new\""));
+        } else {
+            QVERIFY(saved.contains("\"new\""));
+            QCOMPARE(saved.contains("\"kept\""), copy);
         }
     }
 
@@ -311,8 +377,8 @@ private Q_SLOTS:
     // Where the file cannot be replaced, a change is written into it in place, the previous
     // settings kept in a copy first; where its mode cannot be changed, it is saved all the same.
     // Either way a restart reads the change back. When a full disk cuts the copy, or the file, or
-    // ends the process while it writes the file, the next start loads the previous settings, and
-    // once there is room again a save works.
+    // ends the process while it writes the file, or when the disk fails to sync, the next start
+    // loads the previous settings, and once the disk works again a save works.
     void savesWhereItCan_data()
     {
         QTest::addColumn<bool>("userFolder"); // else the folder belongs to another user
@@ -321,22 +387,27 @@ private Q_SLOTS:
         QTest::addColumn<bool>("refuseChmod");
         QTest::addColumn<bool>("inPlace"); // else a new file was renamed over it
         QTest::addColumn<int>("savedMode");
-        QTest::addColumn<int>("limit");   // the bytes a file may hold during a first save; 0: none
-        QTest::addColumn<bool>("killed"); // by the limit, else the write fails
-        QTest::newRow("folder of another user")
-            << false << true << 0600 << false << true << 0600 << 0 << false;
-        QTest::newRow("folder and file of another user, file writable")
-            << false << false << 0666 << false << true << 0666 << 0 << false;
-        QTest::newRow("file system refuses chmod")
-            << true << true << 0600 << true << false << 0600 << 0 << false;
-        QTest::newRow("folder of another user, no room for the copy")
-            << false << true << 0600 << false << true << 0600 << 20 << false;
-        QTest::newRow("folder of another user, file cut off")
-            << false << true << 0600 << false << true << 0600 << 100 << false;
-        QTest::newRow("folder of another user, killed while writing the file")
-            << false << true << 0600 << false << true << 0600 << 100 << true;
-        QTest::newRow("folder of another user, file cut off, mode changes refused")
-            << false << true << 0600 << true << true << 0600 << 100 << false;
+        QTest::addColumn<int>("fault"); // during a first save
+        const auto row = [](const char *name, bool userFolder, bool userFile, int mode,
+                            bool refuseChmod, bool inPlace, int savedMode, int fault = kNoFault) {
+            QTest::newRow(name) << userFolder << userFile << mode << refuseChmod << inPlace
+                                << savedMode << fault;
+        };
+        row("folder of another user", false, true, 0600, false, true, 0600);
+        row("folder of another user, file open to all", false, true, 0644, false, true, 0600);
+        row("folder and file of another user, file writable", false, false, 0666, false, true,
+            0666);
+        row("file system refuses chmod", true, true, 0600, true, false, 0600);
+        row("folder of another user, no room for the copy", false, true, 0600, false, true, 0600,
+            kNoRoomForCopy);
+        row("folder of another user, file cut off", false, true, 0600, false, true, 0600, kCutOff);
+        row("folder of another user, killed while writing the file", false, true, 0600, false, true,
+            0600, kKilled);
+        row("folder of another user, file cut off, mode changes refused", false, true, 0600, true,
+            true, 0600, kCutOff);
+        row("sync of the new file fails", true, true, 0600, false, false, 0600, kSyncFails);
+        row("folder of another user, sync of the copy fails", false, true, 0600, false, true, 0600,
+            kSyncFails);
     }
     void savesWhereItCan()
     {
@@ -346,11 +417,14 @@ private Q_SLOTS:
         QFETCH(bool, refuseChmod);
         QFETCH(bool, inPlace);
         QFETCH(int, savedMode);
-        QFETCH(int, limit);
-        QFETCH(bool, killed);
+        QFETCH(int, fault);
         if (::geteuid() != 0)
             QSKIP("needs root to hand the folder and the file to other users");
-        const QByteArray original = json("{'Accounts':[{'account_name':'w','login':'a@b.c'}]}");
+        const QByteArray account = "{'Accounts':[{'account_name':'w','login':'a@b.c'}]";
+        // Longer than what a save writes, where there is room: a save in place must not leave
+        // the tail of the old file behind.
+        const QByteArray original =
+            json(account + (fault == kNoFault ? ",'Old':'" + QByteArray(2000, 'x') + "'}" : "}"));
         QVERIFY(writeFile(m_file, original));
         QVERIFY(::chmod(QFile::encodeName(m_file), mode_t(mode)) == 0);
         QVERIFY(::chown(QFile::encodeName(m_file), userFile ? kUser : 0, 0) == 0);
@@ -362,39 +436,50 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(copyFolder) && ::chown(QFile::encodeName(copyFolder), kUser, 0) == 0);
         makePassable(copyFolder);
         const ino_t before = inode(m_file);
-        ino_t after = 0; // read before a second save could take the first file's number again
-        QString restarted;
-        bool savedAgain = false;
-        bool failed = false; // the save under the limit
-        qint64 cutSize = 0;
+        const Refusal chmodRefusal = refuseChmod ? kNoChmod : Refusal();
+        const int limit = fault == kNoRoomForCopy                ? 20
+                          : fault == kCutOff || fault == kKilled ? 100
+                                                                 : 0;
+        bool failed = false; // the save under the fault
+        QByteArray faulted;  // the file after it
         int copyMode = 0;
-        QString afterFault;
-        QVERIFY(asUser(refuseChmod, [&] {
-            load();
-            if (limit > 0) {
-                failed = faultySave(rlim_t(limit), killed, [&] {
+        TestSupport::LogCapture log;
+        if (fault != kNoFault) {
+            QVERIFY(asUser(fault == kSyncFails ? kNoSync : chmodRefusal, [&] {
+                load();
+                failed = faultySave(rlim_t(limit), fault == kKilled, [&] {
                     settings()->setRelayEnabled(true);
                     const bool saved = settings()->saveSettings();
                     return settings()->saveSettings() || saved; // the second finds the cut file
                 });
-                cutSize = QFileInfo(m_file).size();
+                faulted = readFile(m_file);
                 copyMode = fileMode(copy);
-                load();
-                afterFault = describe();
-            }
+            }));
+        }
+        ino_t after = 0; // read before a second save could take the first file's number again
+        QString afterFault, restarted;
+        bool savedAgain = false;
+        QVERIFY(asUser(chmodRefusal, [&] {
+            load();
+            afterFault = describe();
             settings()->setLocalPOP3Port("w", 2110);
             after = inode(m_file);
             savedAgain = settings()->saveSettings(); // and the store knows it saved
             load();
             restarted = describe();
         }));
-        if (limit > 0) {
+        if (fault != kNoFault) {
             QVERIFY(failed);
             QCOMPARE(afterFault, "w|a@b.c||0|0|0|1\n0000");
-            // Cut at the limit after the copy was kept, or untouched where the copy did not fit.
-            const bool copyFits = original.size() <= limit;
-            QCOMPARE(cutSize, copyFits ? limit : original.size());
-            QCOMPARE(copyMode, copyFits ? 0600 : -1);
+            // Cut at the limit after the copy was kept; untouched where the copy did not fit or
+            // a sync failed.
+            const bool cut = limit >= original.size();
+            if (cut)
+                QCOMPARE(faulted.size(), limit);
+            else
+                QCOMPARE(faulted, original);
+            QCOMPARE(copyMode, cut ? 0600 : -1);
+            QVERIFY(fault != kSyncFails || log.contains("Input/output error"));
         }
         QCOMPARE(restarted, "w|a@b.c||2110|0|0|1\n0000");
         QVERIFY(savedAgain);
