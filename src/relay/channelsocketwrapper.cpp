@@ -5,11 +5,28 @@
 
 #include <QTcpSocket>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
 namespace Relay {
 
 namespace {
 const Log::Logger kLog("ChannelSocketWrapper");
 const qint64 kDefaultChunkSize = 32768;
+
+// Makes the socket's close reset the connection, dropping what the system still holds for it,
+// instead of sending that and an ordinary end.
+void resetOnClose(qintptr descriptor)
+{
+#ifdef Q_OS_UNIX
+    const linger immediately{1, 0};
+    if (descriptor >= 0)
+        ::setsockopt(int(descriptor), SOL_SOCKET, SO_LINGER, &immediately, sizeof(immediately));
+#else
+    Q_UNUSED(descriptor)
+#endif
+}
 } // namespace
 
 ChannelSocketWrapper::ChannelSocketWrapper(Channel *channel, QTcpSocket *socket, qint64 chunkSize,
@@ -53,6 +70,9 @@ ChannelSocketWrapper::~ChannelSocketWrapper()
         disconnect(m_channel, nullptr, this, nullptr);
         close();
     }
+    // A connection that has not ended in order by now is cut, and must look cut to the peer.
+    if (m_owns && m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
+        reset();
     if (m_owns) {
         delete m_channel.data();
         delete m_socket.data();
@@ -237,7 +257,7 @@ void ChannelSocketWrapper::onDrainTimeout()
 {
     kLog.trace(this) << "void Relay::ChannelSocketWrapper::onDrainTimeout()";
     kLog.warn(this) << "The local peer did not take the last" << m_socketBacklog
-                    << "bytes in time; closing";
+                    << "bytes in time; resetting the connection";
     finish();
 }
 
@@ -279,9 +299,17 @@ void ChannelSocketWrapper::finish()
         return;
     m_finished = true;
     m_drainTimer.stop();
+    // Still open here when the local peer stopped taking what was left for it, or when a
+    // connection attempt is given up.
     if (m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
-        m_socket->abort();
+        reset();
     Q_EMIT closed();
+}
+
+void ChannelSocketWrapper::reset()
+{
+    resetOnClose(m_socket->socketDescriptor());
+    m_socket->abort();
 }
 
 } // namespace Relay

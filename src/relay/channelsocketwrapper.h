@@ -17,10 +17,14 @@ namespace Relay {
 //
 // No byte is lost at a close. When the local peer closes, what it sent before is still read and
 // carried, and the channel closes once the last of it is in the channel (the far owner takes
-// what is still queued there after the close). When the channel
-// closes, what it still holds is written to the socket, and the socket is closed once it has
-// written everything, or after the drain time-out when the local peer does not read. closed() is
-// emitted once, when both are done; the owner deletes the wrapper on it.
+// what is still queued there after the close). When the channel closes, what it still holds is
+// written to the socket, and the socket is closed in order once it has written everything, or
+// cut after the drain time-out when the local peer does not read. closed() is emitted once, when
+// both are done; the owner deletes the wrapper on it.
+//
+// A cut connection is reset, so the peer's next read fails with "connection reset" instead of
+// seeing an ordinary end after fewer bytes; so is a connection still open whose socket the
+// wrapper owns when it is destroyed (a listener deleted while draining, the program's exit).
 class ChannelSocketWrapper : public QObject
 {
     Q_OBJECT
@@ -63,6 +67,8 @@ private:
     // closed() once both are done.
     void settle();
     void finish();
+    // Closes the socket with a reset instead of an ordinary end.
+    void reset();
     bool socketConnected() const;
 
     bool m_owns;

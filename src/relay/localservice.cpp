@@ -49,7 +49,9 @@ void LocalService::handleConnection(qulonglong sessionId, QByteArray serviceId, 
         return;
     }
     const quint16 port = m_ports.value(serviceId, 0);
-    auto *socket = new QTcpSocket(this); // the wrapper owns it from here
+    // No parent: the wrapper alone owns the socket. As a child of the service it would go
+    // before the wrapper, with an ordinary end, where the wrapper resets a connection still open.
+    auto *socket = new QTcpSocket;
     socket->setReadBufferSize(kChunkSize);
     auto *wrapper = new ChannelSocketWrapper(channel, socket, kChunkSize, true, this);
     wrapper->setDrainTimeout(m_drainTimeoutMs);

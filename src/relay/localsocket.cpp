@@ -26,7 +26,7 @@ LocalSocket::~LocalSocket()
 {
     kLog.trace(this) << "Relay::LocalSocket::~LocalSocket()";
     stop();
-    // Wrappers still draining go with their parent.
+    // Wrappers still draining go with their parent, which resets their connections.
     m_wrappers.clear();
 }
 

@@ -8,20 +8,81 @@
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QtTest>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using Relay::Channel;
 using TestSupport::TestBytes;
 
 namespace {
 constexpr int kChunk = 32768;
-}
+
+// A local client on a plain system socket, so that a reset can be told from an ordinary end.
+class RawClient
+{
+public:
+    // The receive buffer is set before the connect, so that the window it offers stays small.
+    explicit RawClient(int receiveBuffer) : m_socket(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        ::setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    }
+    ~RawClient() { ::close(m_socket); }
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+
+    bool connectTo(quint16 port)
+    {
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        peer.sin_port = htons(port);
+        return ::connect(m_socket, reinterpret_cast<const sockaddr *>(&peer), sizeof(peer)) == 0;
+    }
+    // Takes at most `most` of the bytes that are there, without waiting; notes how the stream
+    // ended once it has.
+    void read(int most)
+    {
+        if (ended())
+            return;
+        QByteArray buffer(most, Qt::Uninitialized);
+        const ssize_t result = ::recv(m_socket, buffer.data(), size_t(most), MSG_DONTWAIT);
+        if (result > 0)
+            m_received += buffer.left(int(result));
+        else if (result == 0)
+            m_error = 0;
+        else if (errno != EAGAIN && errno != EWOULDBLOCK)
+            m_error = errno;
+    }
+    bool ended() const { return m_error != kOpen; }
+    // 0 for an ordinary end, else the error that ended the stream.
+    int error() const { return m_error; }
+    const QByteArray &received() const { return m_received; }
+
+private:
+    static constexpr int kOpen = -1;
+    int m_socket;
+    int m_error = kOpen;
+    QByteArray m_received;
+};
+} // namespace
 
 // Local forwards: a local client's bytes through a listener, a socket wrapper and a channel pair
 // to the far owner of the pair, and back, none lost at either side's close; and the local service.
 class TestLocalForward : public QObject
 {
     Q_OBJECT
+
+    // The drain rows: a system send queue of a few hundred kB. At the slow client's pace its
+    // first third, which must go before the socket can hand the system more, takes almost twice
+    // the drain time-out; the client takes bytes at every one of its many reads meanwhile.
+    static constexpr int kDrainMs = 1000;
+    static constexpr int kSendBuffer = 196608; // the system allows for twice as much
+    static constexpr int kReceiveBuffer = 4096;
+    static constexpr int kReadEveryMs = 20;
+    static constexpr int kSlowRead = 1024; // 50 kB/s
 
 private Q_SLOTS:
     void initTestCase() { qRegisterMetaType<Relay::Channel *>(); }
@@ -125,6 +186,66 @@ private Q_SLOTS:
         }
         QCOMPARE(received.size(), sent.size());
         QCOMPARE(TestBytes::sha256(received), TestBytes::sha256(sent));
+    }
+
+    void drainEndsInOrderOrWithAReset_data()
+    {
+        QTest::addColumn<int>("bytesPerRead"); // one read every kReadEveryMs; 0: the client waits
+        QTest::addColumn<bool>("destroy"); // the listener is destroyed while it drains, as at exit
+        QTest::newRow("client never reads: cut at the limit") << 0 << false;
+        QTest::newRow("listener destroyed while draining") << 0 << true;
+    }
+
+    // The far owner closes while the system's send queue towards a client that has read nothing
+    // yet is full and the socket holds more. A client that then keeps taking bytes, however
+    // slowly, gets every one of them and an ordinary end. A connection cut because the client
+    // took nothing for the drain time-out, or because its listener went, is reset: the client
+    // reads fewer bytes, then "connection reset".
+    void drainEndsInOrderOrWithAReset()
+    {
+        QFETCH(int, bytesPerRead);
+        QFETCH(bool, destroy);
+        auto forward = std::make_unique<Relay::LocalSocket>();
+        forward->setDrainTimeout(kDrainMs);
+        QVERIFY(forward->listen(QHostAddress::LocalHost, 0));
+        QSignalSpy accepted(forward.get(),
+                            qOverload<Channel *>(&Relay::LocalSocket::newConnection));
+        QSignalSpy ended(forward.get(), &Relay::LocalSocket::connectionsEnded);
+        RawClient client(kReceiveBuffer);
+        QVERIFY(client.connectTo(forward->serverPort()));
+        QVERIFY(accepted.wait(10000));
+        std::unique_ptr<Channel> far(accepted.at(0).at(0).value<Channel *>());
+        QTcpSocket *socket = forward->findChild<Relay::ChannelSocketWrapper *>()->socket();
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBuffer);
+        far->open();
+        // The wrapper hands each block to the system at once, until the system's queue is full
+        // and the socket keeps the rest of one.
+        const QByteArray stream = TestBytes::make(4 << 20, 7);
+        int sent = 0;
+        while (socket->bytesToWrite() == 0) {
+            QVERIFY(sent < stream.size());
+            QVERIFY(far->send(stream.mid(sent, kChunk)));
+            sent += kChunk;
+        }
+        far->close();
+        if (destroy)
+            forward.reset();
+        else if (bytesPerRead == 0)
+            QVERIFY(ended.wait(kDrainMs * 20)); // the cut
+        QTimer reader;
+        connect(&reader, &QTimer::timeout, this,
+                [&] { client.read(bytesPerRead > 0 ? bytesPerRead : kChunk); });
+        reader.start(bytesPerRead > 0 ? kReadEveryMs : 0);
+        QTRY_VERIFY_WITH_TIMEOUT(client.ended(), 60000);
+        const QByteArray &received = client.received();
+        QVERIFY(received == stream.left(received.size()));
+        if (bytesPerRead > 0) {
+            QCOMPARE(received.size(), sent);
+            QCOMPARE(client.error(), 0);
+        } else {
+            QVERIFY(received.size() < sent);
+            QCOMPARE(client.error(), ECONNRESET);
+        }
     }
 
     void localServiceRefusesServicesNotOffered()
