@@ -6,7 +6,11 @@
 #include <QTcpSocket>
 
 #ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <linux/sockios.h>
 #endif
 
 namespace Relay {
@@ -14,6 +18,26 @@ namespace Relay {
 namespace {
 const Log::Logger kLog("ChannelSocketWrapper");
 const qint64 kDefaultChunkSize = 32768;
+
+// Bytes written to the socket that its peer has not acknowledged yet; -1 where the system does
+// not tell.
+qint64 unacknowledgedBytes(qintptr descriptor)
+{
+    int bytes = 0;
+#if defined(Q_OS_LINUX)
+    if (descriptor >= 0 && ::ioctl(int(descriptor), SIOCOUTQ, &bytes) == 0)
+        return bytes;
+#elif defined(Q_OS_MACOS)
+    socklen_t length = sizeof(bytes);
+    if (descriptor >= 0 &&
+        ::getsockopt(int(descriptor), SOL_SOCKET, SO_NWRITE, &bytes, &length) == 0)
+        return bytes;
+#else
+    Q_UNUSED(descriptor)
+    Q_UNUSED(bytes)
+#endif
+    return -1;
+}
 
 // Makes the socket's close reset the connection, dropping what the system still holds for it,
 // instead of sending that and an ordinary end.
@@ -99,6 +123,12 @@ bool ChannelSocketWrapper::socketConnected() const
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
+qint64 ChannelSocketWrapper::bytesTaken() const
+{
+    const qint64 unacknowledged = unacknowledgedBytes(m_socket->socketDescriptor());
+    return m_bytesWritten - qMax<qint64>(unacknowledged, 0);
+}
+
 void ChannelSocketWrapper::onSocketConnected()
 {
     kLog.trace(this) << "void Relay::ChannelSocketWrapper::onSocketConnected()";
@@ -178,6 +208,7 @@ void ChannelSocketWrapper::writeStep()
 void ChannelSocketWrapper::onSocketBytesWritten(qint64 bytes)
 {
     kLog.trace(this) << "void Relay::ChannelSocketWrapper::onSocketBytesWritten(qint64)" << bytes;
+    m_bytesWritten += bytes;
     if (m_socketBacklog <= 0)
         return;
     m_socketBacklog -= bytes;
@@ -256,8 +287,22 @@ void ChannelSocketWrapper::onChannelClosed()
 void ChannelSocketWrapper::onDrainTimeout()
 {
     kLog.trace(this) << "void Relay::ChannelSocketWrapper::onDrainTimeout()";
-    kLog.warn(this) << "The local peer did not take the last" << m_socketBacklog
-                    << "bytes in time; resetting the connection";
+    if (!m_socket) {
+        finish();
+        return;
+    }
+    const qint64 taken = bytesTaken();
+    if (taken > m_drainTaken) {
+        // The local peer still takes bytes, however slowly: it is given another period.
+        m_drainTaken = taken;
+        m_drainTimer.start();
+        return;
+    }
+    kLog.warn(this) << "The local peer took nothing for" << m_drainTimer.interval()
+                    << "ms; resetting the connection with"
+                    << m_socket->bytesToWrite() +
+                           qMax<qint64>(unacknowledgedBytes(m_socket->socketDescriptor()), 0)
+                    << "bytes left in the socket";
     finish();
 }
 
@@ -275,22 +320,20 @@ void ChannelSocketWrapper::settle()
             m_channel->close(); // comes back through onChannelClosed()
         return;
     }
-    if (socketConnected()) {
-        if (!m_drainTimer.isActive())
-            m_drainTimer.start();
-        if (!m_disconnecting && m_socketBacklog == 0 && m_channel->peek().isEmpty()) {
-            m_disconnecting = true;
-            // Writes out what the socket still buffers before it closes.
-            m_socket->disconnectFromHost();
-        }
+    const bool closing = m_socket->state() == QAbstractSocket::ClosingState;
+    if (!socketConnected() && !closing) {
+        finish();
         return;
     }
-    if (m_socket->state() == QAbstractSocket::ClosingState) {
-        if (!m_drainTimer.isActive())
-            m_drainTimer.start();
-        return;
+    if (!m_drainTimer.isActive()) {
+        m_drainTaken = bytesTaken();
+        m_drainTimer.start();
     }
-    finish();
+    if (!closing && !m_disconnecting && m_socketBacklog == 0 && m_channel->peek().isEmpty()) {
+        m_disconnecting = true;
+        // Writes out what the socket still buffers before it closes.
+        m_socket->disconnectFromHost();
+    }
 }
 
 void ChannelSocketWrapper::finish()

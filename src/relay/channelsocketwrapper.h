@@ -18,13 +18,16 @@ namespace Relay {
 // No byte is lost at a close. When the local peer closes, what it sent before is still read and
 // carried, and the channel closes once the last of it is in the channel (the far owner takes
 // what is still queued there after the close). When the channel closes, what it still holds is
-// written to the socket, and the socket is closed in order once it has written everything, or
-// cut after the drain time-out when the local peer does not read. closed() is emitted once, when
-// both are done; the owner deletes the wrapper on it.
+// written to the socket, and the socket is closed in order once it has written everything.
+// closed() is emitted once, when both are done; the owner deletes the wrapper on it.
 //
-// A cut connection is reset, so the peer's next read fails with "connection reset" instead of
-// seeing an ordinary end after fewer bytes; so is a connection still open whose socket the
-// wrapper owns when it is destroyed (a listener deleted while draining, the program's exit).
+// A local peer that stops reading is cut: the drain time-out limits the time without progress,
+// so a peer that keeps taking bytes, however slowly, is never cut. Progress is what the peer
+// has acknowledged, as the system's send queue shows, not only what the socket handed to the
+// system: the socket's own buffer stands still while a full system queue drains. A cut connection
+// is reset, so the peer's next read fails with "connection reset" instead of seeing an ordinary
+// end after fewer bytes; so is a connection still open whose socket the wrapper owns when it is
+// destroyed (a listener deleted while draining, the program's exit).
 class ChannelSocketWrapper : public QObject
 {
     Q_OBJECT
@@ -38,7 +41,7 @@ public:
     Relay::Channel *channel() const { return m_channel; }
     QTcpSocket *socket() const { return m_socket; }
 
-    // Longest wait for the socket to write what the closed channel left for it.
+    // Longest time without progress while the socket writes what the closed channel left for it.
     void setDrainTimeout(int milliseconds);
 
 public Q_SLOTS:
@@ -70,6 +73,9 @@ private:
     // Closes the socket with a reset instead of an ordinary end.
     void reset();
     bool socketConnected() const;
+    // Bytes the local peer has acknowledged: those the socket reported written to the system,
+    // less those the system still holds unacknowledged (where it tells).
+    qint64 bytesTaken() const;
 
     bool m_owns;
     // Guarded: either may be deleted from outside first, e.g. a socket that is also a QObject
@@ -79,6 +85,8 @@ private:
     bool m_channelConnected = false;
     qint64 m_chunkSize;
     qint64 m_socketBacklog = 0;
+    qint64 m_bytesWritten = 0; // all that the socket reported written to the system
+    qint64 m_drainTaken = 0;   // bytesTaken() when the drain timer last started
     int m_messagesInChannel = 0;
 
     bool m_inputEnded = false; // the socket is disconnected; only its buffer is left to read

@@ -193,6 +193,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("bytesPerRead"); // one read every kReadEveryMs; 0: the client waits
         QTest::addColumn<bool>("destroy"); // the listener is destroyed while it drains, as at exit
         QTest::newRow("client never reads: cut at the limit") << 0 << false;
+        QTest::newRow("client reads steadily but slower than the limit") << kSlowRead << false;
         QTest::newRow("listener destroyed while draining") << 0 << true;
     }
 
