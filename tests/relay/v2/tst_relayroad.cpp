@@ -1,4 +1,5 @@
 #include "relay/channelsocketwrapper.h"
+#include "relay/localsocket.h"
 #include "relay/v2/connectionmanager.h"
 #include "relay/v2/handler.h"
 #include "relay/v2/protocolparser.h"
@@ -280,6 +281,8 @@ private Q_SLOTS:
         received += client.readAll();
         QCOMPARE(received.size(), blocksSent * kBlock);
         QVERIFY(received == blocks.left(received.size()));
+        // With its last connection ended, the stopped listener goes too.
+        QTRY_VERIFY_WITH_TIMEOUT(manager.findChildren<Relay::LocalSocket *>().isEmpty(), 10000);
     }
 
     // A new attempt discards the one still in its handshake. The discarded handler lives on until
