@@ -70,7 +70,8 @@ private:
 } // namespace
 
 // Local forwards: a local client's bytes through a listener, a socket wrapper and a channel pair
-// to the far owner of the pair, and back, none lost at either side's close; and the local service.
+// to the far owner of the pair, and back, none lost at either side's close; a client that stops
+// reading is cut with a reset; and the local service.
 class TestLocalForward : public QObject
 {
     Q_OBJECT
