@@ -7,6 +7,7 @@
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QUuid>
+#include <limits>
 
 using namespace TolvaneMail;
 
@@ -50,11 +51,11 @@ UsageStatistics::UsageStatistics(const QString &applicationName, ApplicationType
 {
     kLog.trace(this) << Q_FUNC_INFO;
     m_timer.setSingleShot(true);
-    // A coarse timer of this length fires on a whole second, up to half a second early: a
-    // report due at 00:00 would go out the day before.
+    // A coarse timer of this length fires on a whole second, up to half a second early, only to
+    // be started again for the rest.
     m_timer.setTimerType(Qt::PreciseTimer);
     m_timer.setInterval(kRetryIntervalMs);
-    connect(&m_timer, &QTimer::timeout, this, &UsageStatistics::tryToSendUuid);
+    connect(&m_timer, &QTimer::timeout, this, &UsageStatistics::handleTimeout);
     startStatistics();
 }
 
@@ -89,11 +90,36 @@ void UsageStatistics::startStatistics()
         return;
     }
 
-    const QDateTime lastUpdated = readSettingsLastUpdatedDateTime();
-    kLog.debug(this) << "Last UUID updated in Registry time:" << lastUpdated.toString(Qt::ISODate);
-    if (isGivenDateToday(lastUpdated)) {
+    m_lastUpdated = readSettingsLastUpdatedDateTime();
+    kLog.debug(this) << "Last UUID updated in Registry time:"
+                     << m_lastUpdated.toString(Qt::ISODate);
+    if (isGivenDateToday(m_lastUpdated)) {
         kLog.debug(this) << "Application's UUID already updated today at:"
-                         << lastUpdated.toString(Qt::ISODate);
+                         << m_lastUpdated.toString(Qt::ISODate);
+        planResendUuidTomorrow();
+        return;
+    }
+    tryToSendUuid();
+}
+
+void UsageStatistics::handleTimeout()
+{
+    if (m_nextSendingTime.isNull()) {
+        tryToSendUuid();
+        return;
+    }
+    // The timer counts on the monotonic clock, the plan on the wall clock: a clock stepped back
+    // or a timer firing early leaves the report not yet due.
+    const qint64 left = now().msecsTo(m_nextSendingTime);
+    if (left > 0) {
+        kLog.debug(this) << "UUID not due before" << m_nextSendingTime.toString(Qt::ISODate)
+                         << "waiting" << left << "ms more";
+        m_timer.start(int(qMin<qint64>(left, std::numeric_limits<int>::max())));
+        return;
+    }
+    if (isGivenDateToday(m_lastUpdated)) {
+        kLog.debug(this) << "Application's UUID already updated today at:"
+                         << m_lastUpdated.toString(Qt::ISODate);
         planResendUuidTomorrow();
         return;
     }
@@ -138,7 +164,8 @@ QString UsageStatistics::readSettingsLastUpdatedDateTimeString() const
 
 void UsageStatistics::updateLastUpdatedDateTimeSettings()
 {
-    const QString value = now().toString(Qt::ISODate);
+    m_lastUpdated = now();
+    const QString value = m_lastUpdated.toString(Qt::ISODate);
     kLog.debug(this) << "Writing Application's UUID last updated time to Settings:" << value;
     writeUpdatedDateTimeToSettings(value);
 }
@@ -219,14 +246,15 @@ QString UsageStatistics::applicationTypeString() const
 
 void UsageStatistics::planResendUuid()
 {
+    // The retry takes the timer over from the planned daily report.
+    m_nextSendingTime = QDateTime();
     m_timer.start(m_retryIntervalMs);
     kLog.warn(this) << "Resend UUID to Registry after" << m_retryIntervalMs / 1000 << "secs";
 }
 
 void UsageStatistics::planResendUuidTomorrow()
 {
-    // Planned only while the timer runs: once it has fired, a report sent before midnight by the
-    // clock plans the next one for tomorrow all the same.
+    // A report already planned for tomorrow keeps its minute.
     if (m_timer.isActive() && isGivenDateTomorrow(m_nextSendingTime))
         return;
     m_nextSendingTime = getNextSendingDateTime();

@@ -37,7 +37,7 @@ public:
 
     // For tests: the pause before a failed report is sent again.
     void setRetryInterval(int ms) { m_retryIntervalMs = ms; }
-    // Null until the next daily report is planned.
+    // Null while no daily report is planned (before the first plan, and while a retry is due).
     QDateTime nextSendingTime() const { return m_nextSendingTime; }
     // The time the timer was last started with, in milliseconds.
     int timerInterval() const { return m_timer.interval(); }
@@ -49,6 +49,8 @@ public Q_SLOTS:
 
 private:
     void startStatistics();
+    // The timer fired: a retry goes out; a daily report only once it is due by the wall clock.
+    void handleTimeout();
     bool isUuidExistsInSettings() const;
     QString readUuidFromSettings() const;
     static QString createUuid();
@@ -76,6 +78,8 @@ private:
     const QString m_applicationName;
     const ApplicationType m_applicationType;
     QString m_uuid;
+    // The last successful report, as stored under "LastUpdated"; invalid when none is known.
+    QDateTime m_lastUpdated;
     QDateTime m_nextSendingTime;
     QTimer m_timer;
     int m_retryIntervalMs = kRetryIntervalMs;

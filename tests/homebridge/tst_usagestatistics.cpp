@@ -1,3 +1,4 @@
+#include "homebridge/registryreply.h"
 #include "homebridge/usagestatistics.h"
 #include "log/logger.h"
 #include "support/logcapture.h"
@@ -6,6 +7,7 @@
 
 namespace {
 const QDateTime kNow(QDate(2031, 5, 6), QTime(13, 14, 15), Qt::UTC);
+const char kDailyId[] = "{daily}";
 
 // The native settings the report starts from; an invalid id stores none.
 void storeSettings(QSettings &settings, const QVariant &id, const QDateTime &lastUpdated)
@@ -22,12 +24,18 @@ class TestUsageStatistics : public QObject
 {
     Q_OBJECT
     TestSupport::RegistryStandIn m_registry;
+    QDateTime m_clock; // what the report's clock reads in the daily tests
+    int m_clockReads = 0;
 
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_registry.start() && m_registry.pointClientHere());
         Log::Logger("UsageStatistics").setLevel(Log::DEBUG);
+        // Whatever its timer sends, the report of the daily tests is answered OK.
+        m_registry.setAnswerFor(QByteArray("STAT_DEVICE: UID=") + kDailyId +
+                                    ",DEVICE_TYPE=connect\r\n",
+                                TestSupport::RegistryAnswer::reply("OK\r\n"));
     }
     void init()
     {
@@ -111,27 +119,90 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(m_registry.requests().size(), before + requests + 1, 20000);
     }
 
-    // The report due at 00:00 goes out while the clock still reads the day before (a timer may
-    // fire early), and its OK comes before midnight too: the next report is planned all the same.
-    void reportSentBeforeMidnight()
+    // Each row starts at 23:59:59.990 on a day whose report went out at 01:00, so the next report
+    // is planned for 00:00, 10 ms ahead. The timer then fires once per entry of firedAt, the wall
+    // clock reading that time: before the planned time it only waits for the time left.
+    void dailyReport_data()
     {
-        const QDateTime beforeMidnight(kNow.date(), QTime(23, 59, 59, 990), Qt::UTC);
-        UsageStatistics::setClock([beforeMidnight] { return beforeMidnight; });
+        QTest::addColumn<QList<QDateTime>>("firedAt");
+        const QDateTime midnight(kNow.date().addDays(1), QTime(0, 0), Qt::UTC);
+        const QDateTime held = midnight.addMSecs(-10);
+        QTest::newRow("timer early, clock held") << QList<QDateTime>{held, held, held};
+        QTest::newRow("clock stepped back") << QList<QDateTime>{held.addSecs(-3 * 3600)};
+        QTest::newRow("next day") << QList<QDateTime>{midnight};
+        QTest::newRow("held, then next day") << QList<QDateTime>{held, held, midnight};
+    }
+    void dailyReport()
+    {
+        QFETCH(QList<QDateTime>, firedAt);
+        const QDateTime planned(kNow.date().addDays(1), QTime(0, 0), Qt::UTC);
         QSettings settings(QStringLiteral("Tolvane"), QStringLiteral("UsageReport"));
-        storeSettings(settings, "{id}", kNow);
-        m_registry.enqueue(TestSupport::RegistryAnswer::reply("OK\r\n"));
+        storeSettings(settings, kDailyId, QDateTime(kNow.date(), QTime(1, 0), Qt::UTC));
         const int before = m_registry.requests().size();
-        const QDate tomorrow = kNow.date().addDays(1);
+        m_clock = planned.addMSecs(-10);
+        UsageStatistics::setClock([this] {
+            ++m_clockReads;
+            return m_clock;
+        });
         UsageStatistics::setSendingMinute(0);
         UsageStatistics statistics(settings.applicationName(), UsageStatistics::kConnect);
-        QCOMPARE(statistics.nextSendingTime(), QDateTime(tomorrow, QTime(0, 0), Qt::UTC));
+        QCOMPARE(statistics.nextSendingTime(), planned);
         UsageStatistics::setSendingMinute(30);
-        // The clock stands still, so the timer of 10 ms fires before the report is due.
-        QTRY_COMPARE_WITH_TIMEOUT(m_registry.requests().size(), before + 1, 20000);
-        const QDateTime next(tomorrow, QTime(0, 30), Qt::UTC);
-        QTRY_COMPARE_WITH_TIMEOUT(statistics.nextSendingTime(), next, 20000);
-        QVERIFY(statistics.isTimerActive());
-        QCOMPARE(statistics.timerInterval(), beforeMidnight.msecsTo(next));
+
+        for (const QDateTime &wall : firedAt) {
+            m_clock = wall;
+            // Every firing of the timer reads the clock.
+            const int reads = m_clockReads;
+            QTRY_VERIFY_WITH_TIMEOUT(m_clockReads > reads, 20000);
+            if (wall < planned) {
+                QVERIFY(statistics.findChildren<TolvaneMail::RegistryReply *>().isEmpty());
+                QCOMPARE(m_registry.requests().size(), before);
+                QCOMPARE(statistics.nextSendingTime(), planned);
+                QVERIFY(statistics.isTimerActive());
+                QCOMPARE(statistics.timerInterval(), int(wall.msecsTo(planned)));
+            } else {
+                const QDateTime next(wall.date().addDays(1), QTime(0, 30), Qt::UTC);
+                QTRY_COMPARE_WITH_TIMEOUT(statistics.nextSendingTime(), next, 20000);
+                QCOMPARE(statistics.timerInterval(), int(wall.msecsTo(next)));
+                QCOMPARE(m_registry.requests().size(), before + 1);
+                settings.sync();
+                QCOMPARE(settings.value("LastUpdated").toDateTime(), wall);
+            }
+        }
+    }
+
+    // A report succeeds at 00:30, and the clock is stepped back to the evening before as soon as
+    // that is stored: the next report is planned for 00:00 of the day that already had one. When
+    // the timer reaches it, nothing is sent and the day after is planned.
+    void clockSteppedBackAfterSuccess()
+    {
+        const QDateTime midnight(kNow.date().addDays(1), QTime(0, 0), Qt::UTC);
+        const QDateTime success = midnight.addSecs(30 * 60);
+        QSettings settings(QStringLiteral("Tolvane"), QStringLiteral("UsageReport"));
+        storeSettings(settings, kDailyId, kNow);
+        const int before = m_registry.requests().size();
+        m_clock = success;
+        UsageStatistics::setClock([this, &settings, success, midnight] {
+            settings.sync();
+            if (m_clock == success && settings.value("LastUpdated").toDateTime() == success)
+                m_clock = midnight.addMSecs(-10);
+            ++m_clockReads;
+            return m_clock;
+        });
+        UsageStatistics::setSendingMinute(0);
+        UsageStatistics statistics(settings.applicationName(), UsageStatistics::kConnect);
+        QTRY_COMPARE_WITH_TIMEOUT(statistics.nextSendingTime(), midnight, 20000);
+        UsageStatistics::setSendingMinute(30);
+        QCOMPARE(m_registry.requests().size(), before + 1);
+
+        m_clock = midnight;
+        const int reads = m_clockReads;
+        QTRY_VERIFY_WITH_TIMEOUT(m_clockReads > reads, 20000);
+        QVERIFY(statistics.findChildren<TolvaneMail::RegistryReply *>().isEmpty());
+        QCOMPARE(m_registry.requests().size(), before + 1);
+        const QDateTime next = midnight.addDays(1).addSecs(30 * 60);
+        QCOMPARE(statistics.nextSendingTime(), next);
+        QCOMPARE(statistics.timerInterval(), int(midnight.msecsTo(next)));
     }
 };
 
