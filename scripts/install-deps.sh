@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build and the tests need, when any is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev qtbase5-dev libssl-dev
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev qtbase5-dev libssl-dev zlib1g-dev
           openssl iproute2 util-linux ca-certificates)
 missing=()
 for package in "${packages[@]}"; do

@@ -2,6 +2,7 @@
 
 #include <QSslSocket>
 #include <QTimer>
+#include <zlib.h>
 
 namespace TestSupport {
 
@@ -18,6 +19,37 @@ HttpStubServer::Response HttpStubServer::Response::gzipBrokenAfter(const QByteAr
     response.bodySent = good.size();
     response.restDelayMs = 300;
     return response;
+}
+
+HttpStubServer::Response HttpStubServer::Response::gzipOk(const QByteArray &text)
+{
+    Response response = ok(gzip(text));
+    response.headers = "Content-Encoding: gzip\r\n";
+    return response;
+}
+
+QByteArray HttpStubServer::gzip(const QByteArray &data, int count)
+{
+    z_stream stream{};
+    // 16 above the window bits: a gzip header and trailer around the deflate stream.
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8,
+                     Z_DEFAULT_STRATEGY) != Z_OK)
+        return QByteArray();
+    QByteArray result;
+    char out[16384];
+    for (int round = 0; round < count; ++round) {
+        const int flush = round + 1 < count ? Z_NO_FLUSH : Z_FINISH;
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+        stream.avail_in = uInt(data.size());
+        do {
+            stream.next_out = reinterpret_cast<Bytef *>(out);
+            stream.avail_out = sizeof out;
+            deflate(&stream, flush);
+            result.append(out, int(sizeof out - stream.avail_out));
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    return result;
 }
 
 QString HttpStubServer::url(const QString &path) const
@@ -77,21 +109,42 @@ void HttpStubServer::onReadyRead(QTcpSocket *socket)
         const Response response = m_queue.isEmpty() ? m_default : m_queue.dequeue();
         Q_EMIT requestReceived();
         QTimer::singleShot(response.delayMs, socket, [=] {
-            socket->write("HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
-                          response.reason +
-                          "\r\nContent-Length: " + QByteArray::number(response.body.size()) +
-                          "\r\n" + response.headers + "\r\n");
+            QByteArray head =
+                "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + response.reason + "\r\n";
+            QByteArray wire = response.body;
+            switch (response.framing) {
+            case Framing::ContentLength:
+                head += "Content-Length: " +
+                        QByteArray::number(response.contentLength < 0 ? response.body.size()
+                                                                      : response.contentLength) +
+                        "\r\n";
+                break;
+            case Framing::NoLength:
+                break;
+            case Framing::Chunked:
+                head += "Transfer-Encoding: chunked\r\n";
+                wire = (wire.isEmpty()
+                            ? QByteArray()
+                            : QByteArray::number(wire.size(), 16) + "\r\n" + wire + "\r\n") +
+                       "0\r\n\r\n";
+                break;
+            }
+            socket->write(head + response.headers + "\r\n");
             QTimer::singleShot(response.bodyDelayMs, socket, [=] {
                 const bool whole = response.bodySent < 0;
-                socket->write(whole ? response.body : response.body.left(response.bodySent));
+                socket->write(whole ? wire : wire.left(response.bodySent));
                 const auto finish = [=] {
-                    if (response.closeAfter)
-                        socket->disconnectFromHost();
+                    if (!response.closeAfter)
+                        return;
+                    if (response.closeDelayMs == 0)
+                        return socket->disconnectFromHost();
+                    QTimer::singleShot(response.closeDelayMs, socket,
+                                       [socket] { socket->disconnectFromHost(); });
                 };
                 if (whole || response.restDelayMs < 0)
                     return finish();
                 QTimer::singleShot(response.restDelayMs, socket, [=] {
-                    socket->write(response.body.mid(response.bodySent));
+                    socket->write(wire.mid(response.bodySent));
                     finish();
                 });
             });

@@ -19,6 +19,13 @@ class HttpStubServer : public QTcpServer
     Q_OBJECT
 
 public:
+    // How the end of a response's body is told.
+    enum class Framing {
+        ContentLength, // a Content-Length header
+        NoLength,      // none: the close of the connection ends the body
+        Chunked,       // chunked transfer coding, the body as one chunk and the last chunk
+    };
+
     struct Response
     {
         int status = 200;
@@ -30,6 +37,10 @@ public:
         int bodySent = -1;       // only this many bytes of the body go out (-1: all of it)
         bool closeAfter = false; // the connection is closed once the answer has gone out
         int restDelayMs = -1;    // the rest of a partly sent body this much later (-1: never)
+        // bodySent and restDelayMs count the body's bytes as framed on the wire.
+        Framing framing = Framing::ContentLength;
+        int contentLength = -1; // the Content-Length sent (-1: the body's size)
+        int closeDelayMs = 0;   // with closeAfter, the close this much after the last bytes
 
         static Response ok(const QByteArray &body, int delayMs = 0)
         {
@@ -42,7 +53,12 @@ public:
         // 200 with a gzip body whose first part decodes to the text and whose later rest is
         // no compressed data.
         static Response gzipBrokenAfter(const QByteArray &text);
+        // 200 with the text in gzip and "Content-Encoding: gzip".
+        static Response gzipOk(const QByteArray &text);
     };
+
+    // The data repeated count times, compressed as one gzip member.
+    static QByteArray gzip(const QByteArray &data, int count = 1);
 
     struct Request
     {
