@@ -1,5 +1,6 @@
 #include "core/blockinghttptool.h"
 
+#include "core/gzipdecoder.h"
 #include "log/logger.h"
 
 #include <QEventLoop>
@@ -56,8 +57,15 @@ QByteArray BlockingHTTPTool::get(const QString &url, int timeout)
         QUrl::toPercentEncoding(requestUrl.path(QUrl::FullyDecoded), "!$&'()*+,;=:@/");
     requestUrl.setPath(QString::fromLatin1(path), QUrl::TolerantMode);
 
-    const QNetworkRequest request(requestUrl);
+    QNetworkRequest request(requestUrl);
+    // Without this header Qt asks for gzip itself and unpacks the answer on its own: it then hides
+    // the Content-Length, takes a gzip stream cut short as whole and unpacks each read in full,
+    // whatever its size. The body is decoded here instead, checked and under the size limit.
+    request.setRawHeader("Accept-Encoding", "identity");
     m_body = kArriving;
+    m_decoding = kUndecided;
+    m_decoder.reset();
+    m_received = 0;
     m_reply = m_manager->get(request);
     const QList<QByteArray> headers = request.rawHeaderList();
     for (const QByteArray &name : headers) {
@@ -84,6 +92,7 @@ QByteArray BlockingHTTPTool::get(const QString &url, int timeout)
     const QByteArray result = m_body == kWhole ? m_data : QByteArray();
     m_data.clear();
     m_body = kArriving;
+    m_decoder.reset();
     return result;
 }
 
@@ -97,7 +106,9 @@ void BlockingHTTPTool::processData()
         // body at most, or bytes that are not the server's.
         const bool broken =
             m_reply->error() != QNetworkReply::NoError && !isHttpStatusError(*m_reply);
-        m_body = broken ? kDropped : kWhole;
+        m_body = !broken && isBodyComplete() ? kWhole : kDropped;
+        if (m_body == kWhole && m_decoding == kGzip)
+            m_data = m_decoder->data();
     }
     Q_EMIT done();
 }
@@ -106,10 +117,61 @@ void BlockingHTTPTool::collect()
 {
     if (!m_reply || m_body == kDropped)
         return;
-    m_data.append(m_reply->readAll());
-    if (m_data.size() <= kMaxBodySize)
+    if (m_decoding == kUndecided && !chooseDecoding())
         return;
-    kLog.warn(this) << "Reply body above" << kMaxBodySize << "bytes dropped";
+    const QByteArray chunk = m_reply->readAll();
+    m_received += chunk.size();
+    if (m_received > kMaxBodySize)
+        return drop("above the size limit");
+    if (m_decoding == kPlain) {
+        m_data.append(chunk);
+        return;
+    }
+    m_decoder->feed(chunk);
+    if (m_decoder->state() == GzipDecoder::kFailed)
+        return drop("not valid gzip");
+    if (m_decoder->state() == GzipDecoder::kTooLarge)
+        return drop("above the size limit once decoded");
+}
+
+bool BlockingHTTPTool::chooseDecoding()
+{
+    const QByteArray coding = m_reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (coding.isEmpty() || coding == "identity") {
+        m_decoding = kPlain;
+        return true;
+    }
+    if (coding != "gzip" && coding != "x-gzip") {
+        drop("in an unknown encoding: " + coding);
+        return false;
+    }
+    m_decoding = kGzip;
+    m_decoder = std::make_unique<GzipDecoder>(kMaxBodySize);
+    return true;
+}
+
+bool BlockingHTTPTool::isBodyComplete() const
+{
+    // Qt may take a close of the connection for the end of a body that is cut short.
+    const QByteArray length = m_reply->rawHeader("Content-Length");
+    if (!length.isNull()) {
+        bool valid = false;
+        if (length.trimmed().toLongLong(&valid) != m_received || !valid) {
+            kLog.warn(this) << "Reply body dropped:" << m_received
+                            << "bytes received, Content-Length:" << length;
+            return false;
+        }
+    }
+    if (m_decoding == kGzip && m_decoder->state() != GzipDecoder::kEnded) {
+        kLog.warn(this) << "Reply body dropped: its gzip data is cut short";
+        return false;
+    }
+    return true;
+}
+
+void BlockingHTTPTool::drop(const QByteArray &reason)
+{
+    kLog.warn(this) << "Reply body dropped:" << reason.constData();
     m_body = kDropped;
     m_data.clear();
     m_reply->abort();
@@ -117,7 +179,8 @@ void BlockingHTTPTool::collect()
 
 void BlockingHTTPTool::slotError(QNetworkReply::NetworkError code)
 {
-    kLog.error(this) << "[ BlockingHTTPTool ]" << "Network Reply Error Code:" << code;
+    kLog.error(this) << "[ BlockingHTTPTool ]"
+                     << "Network Reply Error Code:" << code;
     // The wait goes on until the reply finishes, which always follows its error: Qt reports an
     // HTTP error status sometimes before the page has arrived, and ending the wait here would
     // lose the page depending on the order of Qt's internal events.

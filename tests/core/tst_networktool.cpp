@@ -93,6 +93,9 @@ private Q_SLOTS:
             response.closeAfter = closeAfter;
             return response;
         };
+        // The gzip of another address cut after 24 of its 34 bytes, sent with that length.
+        Response gzipCut = Response::gzipOk("198.51.100.123");
+        gzipCut.body.truncate(24);
         const std::tuple<Response, const char *, int> steps[] = {
             {Response::ok(""), "", 15000},
             {Response::ok("<p>Current IP Address: 203.0.113.7</p>"), "203.0.113.7", 15000},
@@ -100,6 +103,7 @@ private Q_SLOTS:
             {partial(false), "203.0.113.7", 3000},
             {partial(true), "203.0.113.7", 3000},
             {Response::gzipBrokenAfter("198.51.100.1"), "203.0.113.7", 3000},
+            {gzipCut, "203.0.113.7", 3000},
             {Response::ok("rate limited"), "", 3000}};
         for (const auto &[answer, address, timeout] : steps) {
             echo.enqueue(answer);
