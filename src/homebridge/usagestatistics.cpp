@@ -93,13 +93,7 @@ void UsageStatistics::startStatistics()
     m_lastUpdated = readSettingsLastUpdatedDateTime();
     kLog.debug(this) << "Last UUID updated in Registry time:"
                      << m_lastUpdated.toString(Qt::ISODate);
-    if (isGivenDateToday(m_lastUpdated)) {
-        kLog.debug(this) << "Application's UUID already updated today at:"
-                         << m_lastUpdated.toString(Qt::ISODate);
-        planResendUuidTomorrow();
-        return;
-    }
-    tryToSendUuid();
+    sendUnlessSentToday();
 }
 
 void UsageStatistics::handleTimeout()
@@ -117,6 +111,11 @@ void UsageStatistics::handleTimeout()
         m_timer.start(int(qMin<qint64>(left, std::numeric_limits<int>::max())));
         return;
     }
+    sendUnlessSentToday();
+}
+
+void UsageStatistics::sendUnlessSentToday()
+{
     if (isGivenDateToday(m_lastUpdated)) {
         kLog.debug(this) << "Application's UUID already updated today at:"
                          << m_lastUpdated.toString(Qt::ISODate);

@@ -51,6 +51,8 @@ private:
     void startStatistics();
     // The timer fired: a retry goes out; a daily report only once it is due by the wall clock.
     void handleTimeout();
+    // Sends the report, or, after a successful one on today's UTC date, plans tomorrow's.
+    void sendUnlessSentToday();
     bool isUuidExistsInSettings() const;
     QString readUuidFromSettings() const;
     static QString createUuid();
