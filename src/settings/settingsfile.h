@@ -12,7 +12,6 @@ class SettingsFile
 public:
     SettingsFile(const QString &path, const QString &copyPath);
 
-    QString path() const { return m_path; }
     QString copyPath() const { return m_copyPath; }
 
     // The whole file; false when it is missing or cannot be read.
@@ -32,7 +31,6 @@ public:
 private:
     bool saveInPlace(const QByteArray &content);
     bool keepPreviousCopy(const QByteArray &previous);
-    bool keepBesideCopy(const QString &stamp);
 
     QString m_path;
     QString m_copyPath;
